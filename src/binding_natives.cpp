@@ -1,0 +1,180 @@
+// Binding the Java recorder object to the library, and the VM's options.
+#include <jni.h>
+
+#include "diagnostics.h"
+#include "jni_guards.h"
+#include "library_state.h"
+#include "tesmar_nuvrak_zev_VMZEV.h"
+
+namespace {
+
+jmethodID lookUp(JNIEnv* env, jclass klass, const char* name, const char* signature,
+                 const char* failure) {
+    jmethodID method = env->GetMethodID(klass, name, signature);
+    guarantee(method != nullptr, failure);
+    return method;
+}
+
+// False when the locale could not be stored. A JNI failure leaves its
+// exception pending; a refusal by the VM leaves nothing pending.
+bool storeLocale(JNIEnv* env, const VmRecorderInterface* vm, jstring locale, jint argument) {
+    UtfChars chars(env, locale);
+    if (chars.get() == nullptr) {
+        return false;
+    }
+    jsize length = env->GetStringUTFLength(locale);
+    if (env->ExceptionCheck()) {
+        return false;
+    }
+    return vm->store_locale(chars.get(), length, argument) != JNI_FALSE;
+}
+
+// A Java string for a string the VM owns; null stays null. False when the
+// conversion failed (its exception is pending).
+bool newStringOrNull(JNIEnv* env, const char* chars, jstring* result) {
+    *result = nullptr;
+    if (chars == nullptr) {
+        return true;
+    }
+    *result = env->NewStringUTF(chars);
+    return *result != nullptr;
+}
+
+}  // namespace
+
+extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_init(JNIEnv* env, jobject self,
+                                                                    jstring locale,
+                                                                    jint localeArgument,
+                                                                    jstring repository) {
+    const VmRecorderInterface* vm = recorderOrThrow(env, "VMZEV_init");
+    if (vm == nullptr) {
+        return nullptr;
+    }
+    if (locale == nullptr || repository == nullptr) {
+        throwNullPointer(env);
+        return nullptr;
+    }
+    guarantee(self != nullptr, "ZEV instance is NULL");
+    guarantee(libraryState.recorder_instance.load(std::memory_order_acquire) == nullptr,
+              "invariant");
+
+    jclass recorderClass = env->FindClass("tesmar/nuvrak/zev/VMZEV");
+    guarantee(recorderClass != nullptr, "couldn't find VMZEV class");
+
+    libraryState.finish_chunk_method = lookUp(env, recorderClass, "finishChunk",
+                                              "(Ljava/lang/String;JJZ)V",
+                                              "couldn't find finishChunk method");
+    libraryState.start_recording_method = lookUp(
+        env, recorderClass, "startRecording",
+        "(Ljava/lang/String;[Ljava/lang/String;ZJJLjava/lang/String;ZJJZ)Ljava/lang/String;",
+        "couldn't find startRecording method");
+    libraryState.stop_recording_method = lookUp(
+        env, recorderClass, "stopRecording",
+        "(Ljava/lang/String;JZLjava/lang/String;Z)Ljava/lang/String;",
+        "couldn't find stopRecording method");
+    libraryState.check_recording_method = lookUp(env, recorderClass, "checkRecording",
+                                                 "(Ljava/lang/String;JZ)Ljava/lang/String;",
+                                                 "couldn't find checkRecording method");
+    libraryState.dump_recording_method = lookUp(
+        env, recorderClass, "dumpRecording",
+        "(Ljava/lang/String;JLjava/lang/String;Z)Ljava/lang/String;",
+        "couldn't find dumpRecording method");
+    libraryState.retransform_callback_method = lookUp(env, recorderClass, "retransformCallback",
+                                                      "(Ljava/lang/Class;[B)[B",
+                                                      "couldn't find retransformCallback method");
+
+    jclass superclass = env->GetSuperclass(recorderClass);
+    guarantee(superclass != nullptr, "couldn't find ZEVImpl class");
+
+    libraryState.on_new_chunk_method = lookUp(env, recorderClass, "onNewChunk", "()V",
+                                              "couldn't find onNewChunk method");
+
+    jobject global = env->NewGlobalRef(self);
+    guarantee(global != nullptr, "Could not create ZEV global ref");
+    if (!bindRecorder(global)) {
+        // Another init bound first: this is a second binding.
+        env->DeleteGlobalRef(global);
+        guarantee(false, "invariant");
+    }
+
+    if (!storeLocale(env, vm, locale, localeArgument)) {
+        if (!env->ExceptionCheck()) {
+            throwException(env, "Failed to store locale");
+        }
+        return nullptr;
+    }
+
+    {
+        UtfChars path(env, repository);
+        guarantee(!env->ExceptionCheck(), "Failed to get UTF Chars from String");
+        if (!vm->set_repository(path.get())) {
+            throwException(env, "Could not set repository %s", path.get());
+            return nullptr;
+        }
+    }
+
+    void* start = nullptr;
+    jlong length = vm->init_buffer(&start);
+    if (start == nullptr) {
+        throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_init");
+        return nullptr;
+    }
+    return env->NewDirectByteBuffer(start, length);
+}
+
+extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_options(JNIEnv* env, jobject) {
+    const VmRecorderInterface* vm = recorderOrThrow(env, "VMZEV_options");
+    if (vm == nullptr) {
+        return nullptr;
+    }
+    // Each early return leaves the failed JNI call's own exception pending.
+    jclass optionsClass = env->FindClass("tesmar/nuvrak/zev/NativeOptions");
+    if (optionsClass == nullptr) {
+        return nullptr;
+    }
+    jmethodID constructor = env->GetMethodID(
+        optionsClass, "<init>",
+        "(Ljava/lang/String;[Ljava/lang/String;ZJIIILjava/lang/String;ZJJZ)V");
+    if (constructor == nullptr) {
+        return nullptr;
+    }
+    const OptionsRecord* options = vm->get_options();
+
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (stringClass == nullptr) {
+        return nullptr;
+    }
+    jobjectArray settings = env->NewObjectArray(options->settings_count, stringClass, nullptr);
+    if (settings == nullptr) {
+        return nullptr;
+    }
+    for (jint i = 0; i < options->settings_count; i++) {
+        // One element's reference at a time, however many settings there are.
+        const char* chars = options->settings != nullptr ? options->settings[i] : nullptr;
+        if (chars == nullptr) {
+            continue;  // a missing setting stays a null element
+        }
+        jstring setting = env->NewStringUTF(chars);
+        if (setting == nullptr) {
+            return nullptr;
+        }
+        env->SetObjectArrayElement(settings, i, setting);
+        env->DeleteLocalRef(setting);
+        if (env->ExceptionCheck()) {
+            return nullptr;
+        }
+    }
+
+    jstring name;
+    if (!newStringOrNull(env, options->name, &name)) {
+        return nullptr;
+    }
+    jstring dumpPath;
+    if (!newStringOrNull(env, options->dump_path, &dumpPath)) {
+        return nullptr;
+    }
+    return env->NewObject(optionsClass, constructor, name, settings, options->disk,
+                          options->max_age, options->stack_depth, options->thread_buffer_size,
+                          options->global_buffer_count, dumpPath, options->dump_on_exit,
+                          options->max_size, options->max_chunk_size, options->sample_threads);
+}

@@ -1,0 +1,80 @@
+// Logging, exceptions and guarantees. Nothing here allocates: messages are
+// formatted into fixed stack buffers and cut, never rejected.
+#include "diagnostics.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "library_state.h"
+
+int formatBounded(char* buffer, size_t size, const char* format, va_list args) {
+    if (buffer == nullptr || size == 0) {
+        return -1;
+    }
+    int result = vsnprintf(buffer, size, format, args);
+    buffer[size - 1] = '\0';
+    // A result of size or more means the text was cut: what it counts was
+    // never written.
+    if (result < 0 || static_cast<size_t>(result) >= size) {
+        return -1;
+    }
+    return result;
+}
+
+void logMessage(jint level, const char* format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof(line) - 1, format, args);
+    va_end(args);
+    line[sizeof(line) - 1] = '\0';
+
+    const VmRecorderInterface* vm = libraryState.recorder_interface;
+    if (vm != nullptr) {
+        vm->log(level, line);
+    } else {
+        fprintf(stderr, "ZEV [%d]: %s\n", static_cast<int>(level), line);
+    }
+}
+
+void guarantee(bool condition, const char* message) {
+    if (!condition) {
+        fprintf(stderr, "guarantee failed: %s\n", message);
+        abort();
+    }
+}
+
+namespace {
+
+void throwFormatted(JNIEnv* env, const char* className, const char* format, va_list args)
+    __attribute__((format(printf, 3, 0)));
+
+void throwFormatted(JNIEnv* env, const char* className, const char* format, va_list args) {
+    char message[64];
+    formatBounded(message, sizeof(message), format, args);
+    jclass exceptionClass = env->FindClass(className);
+    if (exceptionClass != nullptr) {
+        env->ThrowNew(exceptionClass, message);
+    }
+    // Otherwise the failed lookup has left its own exception pending.
+}
+
+}  // namespace
+
+void throwByName(JNIEnv* env, const char* className, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    throwFormatted(env, className, format, args);
+    va_end(args);
+}
+
+void throwException(JNIEnv* env, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    throwFormatted(env, "java/lang/Exception", format, args);
+    va_end(args);
+}
+
+void throwNullPointer(JNIEnv* env) {
+    throwByName(env, "java/lang/NullPointerException", "%s", "");
+}

@@ -1,0 +1,57 @@
+// The process-wide state, and the guard that keeps the recorder object's
+// global reference alive for as long as a user is turning it into a local one.
+#include "library_state.h"
+
+#include <mutex>
+
+#include "diagnostics.h"
+
+LibraryState libraryState{};
+
+namespace {
+
+// Held only across a load and a NewLocalRef, or a store or an exchange: never
+// across a call into Java or the VM.
+std::mutex recorderGuard;
+
+}  // namespace
+
+jobject recorderLocalRef(JNIEnv* env) {
+    std::lock_guard<std::mutex> hold(recorderGuard);
+    jobject global = libraryState.recorder_instance.load(std::memory_order_acquire);
+    return global == nullptr ? nullptr : env->NewLocalRef(global);
+}
+
+bool bindRecorder(jobject globalRef) {
+    std::lock_guard<std::mutex> hold(recorderGuard);
+    if (libraryState.recorder_instance.load(std::memory_order_relaxed) != nullptr) {
+        return false;
+    }
+    libraryState.recorder_instance.store(globalRef, std::memory_order_release);
+    return true;
+}
+
+bool dropRecorder(JNIEnv* env) {
+    jobject global;
+    {
+        std::lock_guard<std::mutex> hold(recorderGuard);
+        global = libraryState.recorder_instance.exchange(nullptr, std::memory_order_acq_rel);
+        if (global != nullptr) {
+            libraryState.release_generation.fetch_add(1, std::memory_order_release);
+        }
+    }
+    // No user can reach the reference any more; whoever exchanged it out
+    // deletes it, so it is deleted once.
+    if (global != nullptr) {
+        env->DeleteGlobalRef(global);
+    }
+    return global != nullptr;
+}
+
+const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* native) {
+    const VmRecorderInterface* vm = libraryState.recorder_interface;
+    if (vm == nullptr) {
+        throwException(env, "%s: the VM has no recorder interface", native);
+    }
+    return vm;
+}

@@ -1,0 +1,72 @@
+// The library's one process-wide state record and the guarded access to the
+// recorder object that several threads share.
+#pragma once
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <atomic>
+
+#include "vm_interface.h"
+
+// Zero at load. Written at load, by VMZEV.init, by a failed startHalcyra, by
+// retransformClasses0 and by the release upcall; read everywhere else.
+struct LibraryState {
+    const VmRecorderInterface* recorder_interface;
+    jvmtiEnv* jvmti;
+    // Set and cleared only through bindRecorder and dropRecorder: users take a
+    // local reference with recorderLocalRef, never the global one directly.
+    std::atomic<jobject> recorder_instance;
+    jmethodID start_recording_method;
+    jmethodID stop_recording_method;
+    jmethodID check_recording_method;
+    jmethodID dump_recording_method;
+    jmethodID finish_chunk_method;
+    jmethodID on_new_chunk_method;
+    jmethodID retransform_callback_method;
+    std::atomic<jboolean> enabled_cache;
+    std::atomic<jboolean> disabled_cache;
+    std::atomic<jboolean> started_cache;
+    // The class list: published (count last, with release order) under the
+    // list guard in retransformation.cpp, read by the class-file hook.
+    std::atomic<jint> retransform_class_count;
+    std::atomic<jclass*> retransform_classes;
+    // Bumped by every dropRecorder that dropped a binding, so that a request
+    // in flight can tell a concurrent release from a bootstrap that never bound.
+    std::atomic<unsigned> release_generation;
+};
+
+extern LibraryState libraryState;
+
+// The recorder interface, or null with a java.lang.Exception pending that
+// names the native: on a VM without the recorder, natives fail cleanly.
+const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* native);
+
+// A new local reference to the recorder object, or null when none is bound.
+// Safe against a concurrent dropRecorder: the global reference is never used
+// after it was deleted.
+jobject recorderLocalRef(JNIEnv* env);
+
+// Stores a global reference to the recorder object if none is bound; false
+// when another binding is already there (the reference is then not stored).
+bool bindRecorder(jobject globalRef);
+
+// Clears the binding and deletes its global reference, exactly once however
+// many threads drop at the same time. False when nothing was bound.
+bool dropRecorder(JNIEnv* env);
+
+// The cached query over is_started, shared by the status natives, shutdown
+// and the recorder bootstrap.
+bool isStarted();
+
+// The cached query over is_disabled_on_command_line.
+bool isDisabledOnCommandLine();
+
+// Called by the release upcall while a class list is held: restores the
+// listed classes and forgets the list. Answers the JVMTI error code of the
+// restoring retransformation.
+jint restoreRetransformedClasses(JNIEnv* env);
+
+// Load steps supplied by their own areas.
+void registerUpcalls(const VmRecorderInterface* vm);
+void setUpToolEnvironment(JavaVM* vm);

@@ -1,0 +1,240 @@
+// The entries through which the VM reaches the Java recorder object, and the
+// bootstrap that brings that object into being.
+//
+// The entries run on VM threads that may never return to Java, so each works
+// inside a local frame of its own: nothing it creates outlives the call except
+// the string it answers. Each works on its own local reference to the recorder
+// object, so a concurrent release never leaves it holding a deleted one.
+#include <jni.h>
+
+#include "diagnostics.h"
+#include "jni_guards.h"
+#include "library_state.h"
+
+namespace {
+
+// Room for the recorder, the bootstrap's class and result, the converted
+// strings and the settings array; settings are released one by one.
+constexpr jint FRAME_CAPACITY = 16;
+
+// Answers a local reference to the recorder object when a request may go on,
+// null when it may not (a log line or a pending exception says why).
+jobject ensureRecorderInstance(JNIEnv* env) {
+    const VmRecorderInterface* vm = libraryState.recorder_interface;
+    unsigned generation = libraryState.release_generation.load(std::memory_order_acquire);
+    if (!isStarted()) {
+        if (isDisabledOnCommandLine()) {
+            return nullptr;
+        }
+        jclass zevClass = env->FindClass("tesmar/nuvrak/zev/ZEV");
+        if (env->ExceptionCheck()) {
+            vm->log(LOG_ERROR, "Could not find class ZEV");
+            return nullptr;
+        }
+        jmethodID get = env->GetStaticMethodID(zevClass, "get", "()Ltesmar/nuvrak/zev/ZEV;");
+        if (env->ExceptionCheck()) {
+            vm->log(LOG_ERROR, "Could not find method ZEV.get()");
+            if (zevClass != nullptr) {
+                env->DeleteLocalRef(zevClass);
+            }
+            return nullptr;
+        }
+        if (zevClass != nullptr && get != nullptr) {
+            // Expected to create the recorder object and bind it through VMZEV.init.
+            jobject zev = env->CallStaticObjectMethod(zevClass, get);
+            if (zev == nullptr || env->ExceptionCheck()) {
+                vm->log(LOG_ERROR, "Could not initialize Java Halcyra");
+                env->DeleteLocalRef(zevClass);
+                return nullptr;
+            }
+            env->DeleteLocalRef(zev);
+            env->DeleteLocalRef(zevClass);
+        }
+    }
+    jobject recorder = recorderLocalRef(env);
+    if (recorder == nullptr &&
+        libraryState.release_generation.load(std::memory_order_acquire) != generation) {
+        // The VM released the bindings while this request was on its way.
+        logMessage(LOG_ERROR, "Recorder released during a recording request");
+        return nullptr;
+    }
+    guarantee(recorder != nullptr, "invariant");
+    return recorder;
+}
+
+// A Java string for a string the VM passed; an absent one stays null. False
+// when the conversion failed (its exception is pending).
+bool toJava(JNIEnv* env, const char* chars, jstring* result) {
+    *result = chars == nullptr ? nullptr : env->NewStringUTF(chars);
+    return chars == nullptr || *result != nullptr;
+}
+
+jstring startRecording(JNIEnv* env, const char* name, jint count, const char* const* settings,
+                       jboolean disk, jlong delay, jlong duration, const char* fileName,
+                       jboolean dumpOnExit, jlong maxAge, jlong maxSize, jboolean verbose) {
+    if (count < 0 || (settings == nullptr && count > 0)) {
+        logMessage(LOG_ERROR, "startRecording: %d settings at %s", static_cast<int>(count),
+                   settings == nullptr ? "a null address" : "a valid address");
+        return nullptr;
+    }
+    LocalFrame frame(env, FRAME_CAPACITY);
+    if (!frame.pushed()) {
+        return nullptr;
+    }
+    jobject recorder = ensureRecorderInstance(env);
+    if (recorder == nullptr) {
+        return nullptr;
+    }
+    jstring javaName;
+    if (!toJava(env, name, &javaName)) {
+        return nullptr;
+    }
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (env->ExceptionCheck()) {
+        return nullptr;
+    }
+    jobjectArray javaSettings = env->NewObjectArray(count, stringClass, nullptr);
+    if (javaSettings == nullptr) {
+        return nullptr;
+    }
+    for (jint i = 0; i < count; i++) {
+        jstring setting;
+        if (!toJava(env, settings[i], &setting)) {
+            return nullptr;
+        }
+        if (setting != nullptr) {
+            env->SetObjectArrayElement(javaSettings, i, setting);
+            env->DeleteLocalRef(setting);
+        }
+    }
+    jstring javaFileName;
+    if (!toJava(env, fileName, &javaFileName)) {
+        return nullptr;
+    }
+    jobject result = env->CallObjectMethod(recorder, libraryState.start_recording_method, javaName,
+                                           javaSettings, disk, delay, duration, javaFileName,
+                                           dumpOnExit, maxAge, maxSize, verbose);
+    return frame.popResult(static_cast<jstring>(result));
+}
+
+jstring stopRecording(JNIEnv* env, const char* name, jlong id, jboolean discard,
+                      const char* fileName, jboolean verbose) {
+    LocalFrame frame(env, FRAME_CAPACITY);
+    if (!frame.pushed()) {
+        return nullptr;
+    }
+    jobject recorder = ensureRecorderInstance(env);
+    if (recorder == nullptr) {
+        return nullptr;
+    }
+    jstring javaName;
+    jstring javaFileName;
+    if (!toJava(env, name, &javaName) || !toJava(env, fileName, &javaFileName)) {
+        return nullptr;
+    }
+    jobject result = env->CallObjectMethod(recorder, libraryState.stop_recording_method, javaName,
+                                           id, discard, javaFileName, verbose);
+    return frame.popResult(static_cast<jstring>(result));
+}
+
+jstring checkRecording(JNIEnv* env, const char* name, jlong id, jboolean verbose) {
+    LocalFrame frame(env, FRAME_CAPACITY);
+    if (!frame.pushed()) {
+        return nullptr;
+    }
+    jobject recorder = ensureRecorderInstance(env);
+    if (recorder == nullptr) {
+        return nullptr;
+    }
+    jstring javaName;
+    if (!toJava(env, name, &javaName)) {
+        return nullptr;
+    }
+    jobject result = env->CallObjectMethod(recorder, libraryState.check_recording_method, javaName,
+                                           id, verbose);
+    return frame.popResult(static_cast<jstring>(result));
+}
+
+jstring dumpRecording(JNIEnv* env, const char* name, jlong id, const char* fileName,
+                      jboolean verbose) {
+    LocalFrame frame(env, FRAME_CAPACITY);
+    if (!frame.pushed()) {
+        return nullptr;
+    }
+    jobject recorder = ensureRecorderInstance(env);
+    if (recorder == nullptr) {
+        return nullptr;
+    }
+    jstring javaName;
+    jstring javaFileName;
+    if (!toJava(env, name, &javaName) || !toJava(env, fileName, &javaFileName)) {
+        return nullptr;
+    }
+    jobject result = env->CallObjectMethod(recorder, libraryState.dump_recording_method, javaName,
+                                           id, javaFileName, verbose);
+    if (env->ExceptionCheck()) {
+        return nullptr;
+    }
+    return frame.popResult(static_cast<jstring>(result));
+}
+
+jboolean finishChunk(JNIEnv* env, const char* chunkPath, jlong startTime, jlong endTime,
+                     jboolean finalChunk) {
+    if (chunkPath == nullptr) {
+        return JNI_FALSE;
+    }
+    LocalFrame frame(env, FRAME_CAPACITY);
+    if (!frame.pushed()) {
+        return JNI_FALSE;
+    }
+    jstring path = env->NewStringUTF(chunkPath);
+    guarantee(libraryState.finish_chunk_method != nullptr, "finishChunk not initialized");
+    if (path != nullptr) {
+        jobject recorder = recorderLocalRef(env);
+        if (recorder == nullptr) {
+            logMessage(LOG_ERROR, "finishChunk: no recorder object is bound");
+            return JNI_FALSE;
+        }
+        env->CallVoidMethod(recorder, libraryState.finish_chunk_method, path, startTime, endTime,
+                            finalChunk);
+        env->DeleteLocalRef(recorder);
+        env->DeleteLocalRef(path);
+    }
+    return env->ExceptionCheck() ? JNI_FALSE : JNI_TRUE;
+}
+
+void newChunk(JNIEnv* env) {
+    LocalFrame frame(env, FRAME_CAPACITY);
+    if (!frame.pushed()) {
+        return;
+    }
+    unsigned generation = libraryState.release_generation.load(std::memory_order_acquire);
+    jobject recorder = recorderLocalRef(env);
+    if (recorder == nullptr &&
+        libraryState.release_generation.load(std::memory_order_acquire) != generation) {
+        logMessage(LOG_ERROR, "Recorder released during a new-chunk report");
+        return;
+    }
+    guarantee(recorder != nullptr, "invariant");
+    guarantee(libraryState.on_new_chunk_method != nullptr, "onNewChunk not initialized");
+    env->CallVoidMethod(recorder, libraryState.on_new_chunk_method);
+}
+
+jint releaseBindings(JNIEnv* env) {
+    dropRecorder(env);
+    if (libraryState.retransform_classes.load(std::memory_order_acquire) != nullptr) {
+        return restoreRetransformedClasses(env);
+    }
+    return 0;
+}
+
+const RecorderUpcalls recorderUpcalls = {
+    startRecording, stopRecording, checkRecording, dumpRecording,
+    finishChunk,    newChunk,      releaseBindings,
+};
+
+}  // namespace
+
+void registerUpcalls(const VmRecorderInterface* vm) {
+    vm->register_upcalls(&recorderUpcalls);
+}

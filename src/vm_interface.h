@@ -1,0 +1,186 @@
+/*
+ * The contract between libzev and the VM that hosts it.
+ *
+ * A VM that supports the recorder answers GetEnv(RECORDER_INTERFACE_VERSION)
+ * with a VmRecorderInterface. The library calls register_upcalls once, at
+ * load, with a RecorderUpcalls table through which the VM reaches the Java
+ * recorder object. This header needs nothing but <jni.h> and compiles as C
+ * or C++, so that a VM engineer can implement the VM's side from it alone.
+ *
+ * Conventions: jint is 32-bit signed, jlong 64-bit signed, jboolean one byte
+ * (non-zero is true); strings are NUL-terminated modified UTF-8; an "out"
+ * argument is an address that the operation fills in.
+ */
+#ifndef ZEV_VM_INTERFACE_H
+#define ZEV_VM_INTERFACE_H
+
+#include <jni.h>
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The version code that GetEnv answers with the recorder interface. */
+#define RECORDER_INTERFACE_VERSION ((jint)0xF0300130u)
+
+/*
+ * The record that get_options returns. Owned by the VM; the library only
+ * reads it. The byte layout is fixed (little-endian, natural alignment) and
+ * checked below; the padding bytes are never read.
+ */
+typedef struct OptionsRecord {
+    const char* name;               /*  0: may be null */
+    const char* const* settings;    /*  8: settings_count string addresses */
+    jint settings_count;            /* 16 */
+    jboolean disk;                  /* 20 */
+    jlong max_age;                  /* 24 */
+    jint stack_depth;               /* 32 */
+    jint thread_buffer_size;        /* 36 */
+    jint global_buffer_count;       /* 40 */
+    const char* dump_path;          /* 48: may be null */
+    jboolean dump_on_exit;          /* 56 */
+    jlong max_size;                 /* 64 */
+    jlong max_chunk_size;           /* 72 */
+    jboolean sample_threads;        /* 80 */
+} OptionsRecord;
+
+/*
+ * The seven entry points through which the VM reaches the Java recorder
+ * object. Each runs on the calling VM thread with that thread's JNIEnv. The
+ * jstring results are local references in the caller's frame, owned by the
+ * VM from then on. Exceptions thrown by the Java recorder stay pending for
+ * the VM.
+ */
+typedef struct RecorderUpcalls {
+    /* 0 */ jstring (*start_recording)(JNIEnv* env, const char* name, jint count,
+                                       const char* const* settings, jboolean disk,
+                                       jlong delay, jlong duration, const char* file_name,
+                                       jboolean dump_on_exit, jlong max_age, jlong max_size,
+                                       jboolean verbose);
+    /* 1 */ jstring (*stop_recording)(JNIEnv* env, const char* name, jlong id,
+                                      jboolean discard, const char* file_name, jboolean verbose);
+    /* 2 */ jstring (*check_recording)(JNIEnv* env, const char* name, jlong id,
+                                       jboolean verbose);
+    /* 3 */ jstring (*dump_recording)(JNIEnv* env, const char* name, jlong id,
+                                      const char* file_name, jboolean verbose);
+    /* 4: true when no exception is pending afterwards */
+    /* 4 */ jboolean (*finish_chunk)(JNIEnv* env, const char* chunk_path, jlong start_time,
+                                     jlong end_time, jboolean final_chunk);
+    /* 5 */ void (*new_chunk)(JNIEnv* env);
+    /* 6: drops the recorder object and restores retransformed classes;
+          answers the JVMTI error of the restoring retransformation, or 0 */
+    /* 6 */ jint (*release_bindings)(JNIEnv* env);
+} RecorderUpcalls;
+
+/*
+ * The VM's recorder operations, one member per slot. The slot order is the
+ * contract: slots 3 and 29 are never called by the library but keep their
+ * places. "Own arguments" are the calling native's JNIEnv and receiver.
+ */
+typedef struct VmRecorderInterface {
+    /*  0 */ jboolean (*is_enabled)(void);
+    /*  1 */ jboolean (*register_upcalls)(const RecorderUpcalls* upcalls);
+    /*  2: never null */
+    /*  2 */ const OptionsRecord* (*get_options)(void);
+    /*  3 */ void* reserved3;
+    /*  4: 0 start (true), 1 start (false), 2 stop, 3 rotate, 7 shut down */
+    /*  4 */ jint (*recorder_command)(jint command);
+    /*  5 */ void (*prepare_shutdown)(void);
+    /*  6 */ void (*add)(jint id, const jbyte* bytes, jint length);
+    /*  7 */ jboolean (*remove)(jint id);
+    /*  8: fills in the start address, answers the length */
+    /*  8 */ jlong (*buffer)(void** start);
+    /*  9 */ jboolean (*flush)(JNIEnv* env, jobject receiver);
+    /* 10 */ jboolean (*can_write)(JNIEnv* env, jobject receiver, jarray data, jint offset);
+    /* 11: the pinned elements of the Java array */
+    /* 11 */ void (*write)(void* elements, jint offset, jint length);
+    /* 12: false for an illegal id */
+    /* 12 */ jboolean (*set_threshold)(jint id, jlong value);
+    /* 13 */ jboolean (*set_period)(jint id, jlong value);
+    /* 14: answers 0 when out of memory */
+    /* 14 */ jint (*add_const_pool)(void* address, jint size, jboolean flag);
+    /* 15 */ jboolean (*remove_const_pool)(jint id);
+    /* 16 */ jboolean (*store_const_pool)(jint id);
+    /* 17 */ jlong (*init_buffer)(void** start);
+    /* 18 */ jlong (*descriptor_buffer)(void** start);
+    /* 19 */ jboolean (*set_repository)(const char* path);
+    /* 20 */ jboolean (*get_descriptor)(jint id, void** address, jlong* length, jint* result);
+    /* 21 */ jlong (*get_period)(jint id);
+    /* 22 */ jlong (*class_id)(jclass klass);
+    /* 23 */ jlong (*stack_trace_id)(jint skip);
+    /* 24 */ jlong (*thread_id)(JNIEnv* env, jobject receiver);
+    /* 25 */ jint (*getpid)(JNIEnv* env, jobject receiver);
+    /* 26 */ jlong (*counter_time)(JNIEnv* env, jobject receiver);
+    /* 27 */ jlong (*timing_init)(JNIEnv* env, jobject receiver);
+    /* 28 */ void (*log)(jint level, const char* message);
+    /* 29 */ void* reserved29;
+    /* 30 */ jboolean (*is_disabled_on_command_line)(void);
+    /* 31 */ jboolean (*is_started)(void);
+    /* 32: true when started */
+    /* 32 */ jboolean (*start_recorder)(void);
+    /* 33 */ jboolean (*store_locale)(const char* locale, jint byte_length, jint argument);
+} VmRecorderInterface;
+
+#ifdef __cplusplus
+}  /* extern "C" */
+#define ZEV_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#else
+#define ZEV_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+#define ZEV_SLOT(member, n)                                                        \
+    ZEV_STATIC_ASSERT(offsetof(VmRecorderInterface, member) == (n) * sizeof(void*), \
+                      "slot " #n " of VmRecorderInterface is " #member)
+ZEV_SLOT(is_enabled, 0);
+ZEV_SLOT(register_upcalls, 1);
+ZEV_SLOT(get_options, 2);
+ZEV_SLOT(recorder_command, 4);
+ZEV_SLOT(prepare_shutdown, 5);
+ZEV_SLOT(add, 6);
+ZEV_SLOT(remove, 7);
+ZEV_SLOT(buffer, 8);
+ZEV_SLOT(flush, 9);
+ZEV_SLOT(can_write, 10);
+ZEV_SLOT(write, 11);
+ZEV_SLOT(set_threshold, 12);
+ZEV_SLOT(set_period, 13);
+ZEV_SLOT(add_const_pool, 14);
+ZEV_SLOT(remove_const_pool, 15);
+ZEV_SLOT(store_const_pool, 16);
+ZEV_SLOT(init_buffer, 17);
+ZEV_SLOT(descriptor_buffer, 18);
+ZEV_SLOT(set_repository, 19);
+ZEV_SLOT(get_descriptor, 20);
+ZEV_SLOT(get_period, 21);
+ZEV_SLOT(class_id, 22);
+ZEV_SLOT(stack_trace_id, 23);
+ZEV_SLOT(thread_id, 24);
+ZEV_SLOT(getpid, 25);
+ZEV_SLOT(counter_time, 26);
+ZEV_SLOT(timing_init, 27);
+ZEV_SLOT(log, 28);
+ZEV_SLOT(is_disabled_on_command_line, 30);
+ZEV_SLOT(is_started, 31);
+ZEV_SLOT(start_recorder, 32);
+ZEV_SLOT(store_locale, 33);
+ZEV_STATIC_ASSERT(sizeof(VmRecorderInterface) == 34 * sizeof(void*), "34 slots");
+#undef ZEV_SLOT
+
+ZEV_STATIC_ASSERT(sizeof(RecorderUpcalls) == 7 * sizeof(void*), "seven entries, no count");
+
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, settings) == 8, "OptionsRecord layout");
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, settings_count) == 16, "OptionsRecord layout");
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, disk) == 20, "OptionsRecord layout");
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, max_age) == 24, "OptionsRecord layout");
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, stack_depth) == 32, "OptionsRecord layout");
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, thread_buffer_size) == 36, "OptionsRecord layout");
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, global_buffer_count) == 40, "OptionsRecord layout");
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, dump_path) == 48, "OptionsRecord layout");
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, dump_on_exit) == 56, "OptionsRecord layout");
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, max_size) == 64, "OptionsRecord layout");
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, max_chunk_size) == 72, "OptionsRecord layout");
+ZEV_STATIC_ASSERT(offsetof(OptionsRecord, sample_threads) == 80, "OptionsRecord layout");
+#undef ZEV_STATIC_ASSERT
+
+#endif /* ZEV_VM_INTERFACE_H */
