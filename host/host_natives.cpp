@@ -1,0 +1,549 @@
+#include "host_natives.h"
+
+#include "reference_vm.h"
+#include "upcall_driver.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zevhost {
+namespace {
+
+LoadFacts g_load_facts;
+std::atomic<bool> g_on_current_thread{false};
+std::atomic<jint> g_release_count{0};
+
+jclass g_answer_class = nullptr;
+jmethodID g_answer_init = nullptr;
+
+void throwNew(JNIEnv* env, const char* class_name, const std::string& message) {
+    jclass klass = env->FindClass(class_name);
+    if (klass) {
+        env->ThrowNew(klass, message.c_str());
+        env->DeleteLocalRef(klass);
+    }
+}
+
+// A Java string as modified UTF-8; nullopt for null. False with an
+// exception pending when the characters can't be had.
+bool utf(JNIEnv* env, jstring text, std::optional<std::string>* out) {
+    out->reset();
+    if (!text) {
+        return true;
+    }
+    const char* chars = env->GetStringUTFChars(text, nullptr);
+    if (!chars) {
+        return false;
+    }
+    out->emplace(chars);
+    env->ReleaseStringUTFChars(text, chars);
+    return true;
+}
+
+// Like utf, for arguments that must not be null.
+bool requiredUtf(JNIEnv* env, jstring text, const char* what, std::string* out) {
+    std::optional<std::string> value;
+    if (!utf(env, text, &value)) {
+        return false;
+    }
+    if (!value) {
+        throwNew(env, "java/lang/NullPointerException", std::string(what) + " is null");
+        return false;
+    }
+    *out = std::move(*value);
+    return true;
+}
+
+// The elements of a String[]; a null array gives no elements.
+bool utfArray(JNIEnv* env, jobjectArray array,
+              std::vector<std::optional<std::string>>* out) {
+    out->clear();
+    if (!array) {
+        return true;
+    }
+    jsize length = env->GetArrayLength(array);
+    for (jsize i = 0; i < length; ++i) {
+        auto element = static_cast<jstring>(env->GetObjectArrayElement(array, i));
+        if (env->ExceptionCheck()) {
+            return false;
+        }
+        std::optional<std::string> text;
+        bool ok = utf(env, element, &text);
+        env->DeleteLocalRef(element);
+        if (!ok) {
+            return false;
+        }
+        out->push_back(std::move(text));
+    }
+    return true;
+}
+
+// A Java string from UTF-16 text; null when absent or on failure.
+jstring javaString(JNIEnv* env, bool present, const std::u16string& text) {
+    if (!present) {
+        return nullptr;
+    }
+    return env->NewString(reinterpret_cast<const jchar*>(text.data()),
+                          static_cast<jsize>(text.size()));
+}
+
+jobjectArray stringArray(JNIEnv* env, const std::vector<std::string>& lines) {
+    jclass string_class = env->FindClass("java/lang/String");
+    if (!string_class) {
+        return nullptr;
+    }
+    jobjectArray array = env->NewObjectArray(static_cast<jsize>(lines.size()), string_class, nullptr);
+    env->DeleteLocalRef(string_class);
+    if (!array) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        jstring line = env->NewStringUTF(lines[i].c_str());
+        if (!line) {
+            return nullptr;
+        }
+        env->SetObjectArrayElement(array, static_cast<jsize>(i), line);
+        env->DeleteLocalRef(line);
+    }
+    return array;
+}
+
+// ---- journal and script ---------------------------------------------------
+
+jobjectArray JNICALL vmJournal(JNIEnv* env, jclass) {
+    return stringArray(env, journalLines(false));
+}
+
+jobjectArray JNICALL vmTakeJournal(JNIEnv* env, jclass) {
+    return stringArray(env, journalLines(true));
+}
+
+void JNICALL vmClearJournal(JNIEnv*, jclass) {
+    clearJournal();
+}
+
+void JNICALL vmJournaling(JNIEnv*, jclass, jboolean on) {
+    setJournaling(on);
+}
+
+jlong JNICALL vmJournalDropped(JNIEnv*, jclass) {
+    return journalDropped();
+}
+
+void JNICALL vmEchoLog(JNIEnv*, jclass, jboolean on) {
+    setEchoLog(on);
+}
+
+void JNICALL vmScript(JNIEnv* env, jclass, jstring op, jlongArray answers) {
+    std::string name;
+    if (!requiredUtf(env, op, "op", &name)) {
+        return;
+    }
+    std::vector<long long> values;
+    if (answers) {
+        jsize length = env->GetArrayLength(answers);
+        std::vector<jlong> raw(static_cast<std::size_t>(length));
+        env->GetLongArrayRegion(answers, 0, length, raw.data());
+        if (env->ExceptionCheck()) {
+            return;
+        }
+        values.assign(raw.begin(), raw.end());
+    }
+    scriptAnswers(name, values);
+}
+
+void JNICALL vmAnswer(JNIEnv* env, jclass, jstring op, jlong standing) {
+    std::string name;
+    if (requiredUtf(env, op, "op", &name)) {
+        standingAnswer(name, standing);
+    }
+}
+
+void JNICALL vmClearScript(JNIEnv*, jclass) {
+    clearScript();
+}
+
+void JNICALL vmRefuseId(JNIEnv*, jclass, jint id) {
+    refuseId(id);
+}
+
+// ---- memory ---------------------------------------------------------------
+
+bool knownRegion(JNIEnv* env, RegionStatus status, const std::string& region) {
+    if (status == RegionStatus::Unknown) {
+        throwNew(env, "java/lang/IllegalArgumentException", "no VM region \"" + region + "\"");
+        return false;
+    }
+    return true;
+}
+
+jbyteArray JNICALL vmMemory(JNIEnv* env, jclass, jstring region) {
+    std::string name;
+    if (!requiredUtf(env, region, "region", &name)) {
+        return nullptr;
+    }
+    std::vector<std::uint8_t> bytes;
+    RegionStatus status = copyRegion(name, &bytes);
+    if (!knownRegion(env, status, name) || status == RegionStatus::Absent) {
+        return nullptr;
+    }
+    jbyteArray array = env->NewByteArray(static_cast<jsize>(bytes.size()));
+    if (array) {
+        env->SetByteArrayRegion(array, 0, static_cast<jsize>(bytes.size()),
+                                reinterpret_cast<const jbyte*>(bytes.data()));
+    }
+    return array;
+}
+
+void JNICALL vmPoke(JNIEnv* env, jclass, jstring region, jint offset, jbyte value) {
+    std::string name;
+    if (!requiredUtf(env, region, "region", &name)) {
+        return;
+    }
+    bool in_range = false;
+    RegionStatus status = pokeRegion(name, offset, static_cast<std::uint8_t>(value), &in_range);
+    if (!knownRegion(env, status, name)) {
+        return;
+    }
+    if (status == RegionStatus::Absent) {
+        throwNew(env, "java/lang/IllegalArgumentException", "nothing at \"" + name + "\" yet");
+    } else if (!in_range) {
+        throwNew(env, "java/lang/IndexOutOfBoundsException",
+                 "offset " + std::to_string(offset) + " outside \"" + name + "\"");
+    }
+}
+
+jlong JNICALL vmAddress(JNIEnv* env, jclass, jstring region) {
+    std::string name;
+    if (!requiredUtf(env, region, "region", &name)) {
+        return 0;
+    }
+    void* start = nullptr;
+    jlong length = 0;
+    RegionStatus status = regionExtent(name, &start, &length);
+    if (!knownRegion(env, status, name) || status == RegionStatus::Absent) {
+        return 0;
+    }
+    return static_cast<jlong>(reinterpret_cast<std::uintptr_t>(start));
+}
+
+jboolean JNICALL vmIsVmMemory(JNIEnv* env, jclass, jobject buffer, jstring region) {
+    std::string name;
+    if (!requiredUtf(env, region, "region", &name)) {
+        return JNI_FALSE;
+    }
+    void* start = nullptr;
+    jlong length = 0;
+    RegionStatus status = regionExtent(name, &start, &length);
+    if (!knownRegion(env, status, name) || status == RegionStatus::Absent || !buffer) {
+        return JNI_FALSE;
+    }
+    void* address = env->GetDirectBufferAddress(buffer);
+    jlong capacity = env->GetDirectBufferCapacity(buffer);
+    return address && address == start && capacity == length;
+}
+
+void JNICALL vmClearEvents(JNIEnv*, jclass) {
+    clearEvents();
+}
+
+// ---- options --------------------------------------------------------------
+
+void JNICALL vmSetOptions(JNIEnv* env, jclass, jstring name, jobjectArray settings,
+                          jboolean disk, jlong max_age, jint stack_depth,
+                          jint thread_buffer_size, jint global_buffer_count, jstring dump_path,
+                          jboolean dump_on_exit, jlong max_size, jlong max_chunk_size,
+                          jboolean sample_threads) {
+    OptionsValues v;
+    if (!utf(env, name, &v.name) || !utfArray(env, settings, &v.settings) ||
+        !utf(env, dump_path, &v.dump_path)) {
+        return;
+    }
+    v.disk = disk;
+    v.max_age = max_age;
+    v.stack_depth = stack_depth;
+    v.thread_buffer_size = thread_buffer_size;
+    v.global_buffer_count = global_buffer_count;
+    v.dump_on_exit = dump_on_exit;
+    v.max_size = max_size;
+    v.max_chunk_size = max_chunk_size;
+    v.sample_threads = sample_threads;
+    setOptions(v);
+}
+
+// ---- upcalls --------------------------------------------------------------
+
+jobject makeAnswer(JNIEnv* env, Entry entry, const UpcallOutcome& o) {
+    jstring entry_name = env->NewStringUTF(entryName(entry));
+    if (!entry_name) {
+        return nullptr;
+    }
+    jstring value = javaString(env, o.has_value, o.value);
+    if (env->ExceptionCheck()) {
+        return nullptr;
+    }
+    jstring pending = javaString(env, o.has_pending, o.pending);
+    if (env->ExceptionCheck()) {
+        return nullptr;
+    }
+    jstring thread = javaString(env, true, o.thread);
+    if (!thread) {
+        return nullptr;
+    }
+    return env->NewObject(g_answer_class, g_answer_init, entry_name, value, o.boolean, o.code,
+                          pending, thread);
+}
+
+jobject call(JNIEnv* env, const UpcallRequest& request) {
+    UpcallOutcome outcome;
+    std::string error;
+    if (!runUpcall(env, request, g_on_current_thread.load(), &outcome, &error)) {
+        throwNew(env, "java/lang/IllegalStateException", error);
+        return nullptr;
+    }
+    return makeAnswer(env, request.entry, outcome);
+}
+
+jobject JNICALL vmStartRecordingRaw(JNIEnv* env, jclass, jstring name, jint count,
+                                    jobjectArray settings, jboolean disk, jlong delay,
+                                    jlong duration, jstring file_name, jboolean dump_on_exit,
+                                    jlong max_age, jlong max_size, jboolean verbose) {
+    UpcallRequest r;
+    r.entry = Entry::StartRecording;
+    if (!utf(env, name, &r.name) || !utfArray(env, settings, &r.settings) ||
+        !utf(env, file_name, &r.file_name)) {
+        return nullptr;
+    }
+    r.count = count;
+    r.settings_null = settings == nullptr;
+    r.disk = disk;
+    r.delay = delay;
+    r.duration = duration;
+    r.dump_on_exit = dump_on_exit;
+    r.max_age = max_age;
+    r.max_size = max_size;
+    r.verbose = verbose;
+    return call(env, r);
+}
+
+jobject JNICALL vmStopRecording(JNIEnv* env, jclass, jstring name, jlong id, jboolean discard,
+                                jstring file_name, jboolean verbose) {
+    UpcallRequest r;
+    r.entry = Entry::StopRecording;
+    if (!utf(env, name, &r.name) || !utf(env, file_name, &r.file_name)) {
+        return nullptr;
+    }
+    r.id = id;
+    r.discard = discard;
+    r.verbose = verbose;
+    return call(env, r);
+}
+
+jobject JNICALL vmCheckRecording(JNIEnv* env, jclass, jstring name, jlong id, jboolean verbose) {
+    UpcallRequest r;
+    r.entry = Entry::CheckRecording;
+    if (!utf(env, name, &r.name)) {
+        return nullptr;
+    }
+    r.id = id;
+    r.verbose = verbose;
+    return call(env, r);
+}
+
+jobject JNICALL vmDumpRecording(JNIEnv* env, jclass, jstring name, jlong id, jstring file_name,
+                                jboolean verbose) {
+    UpcallRequest r;
+    r.entry = Entry::DumpRecording;
+    if (!utf(env, name, &r.name) || !utf(env, file_name, &r.file_name)) {
+        return nullptr;
+    }
+    r.id = id;
+    r.verbose = verbose;
+    return call(env, r);
+}
+
+jobject JNICALL vmFinishChunk(JNIEnv* env, jclass, jstring path, jlong start, jlong end,
+                              jboolean final_chunk) {
+    UpcallRequest r;
+    r.entry = Entry::FinishChunk;
+    if (!utf(env, path, &r.file_name)) {
+        return nullptr;
+    }
+    r.start_time = start;
+    r.end_time = end;
+    r.final_chunk = final_chunk;
+    return call(env, r);
+}
+
+jobject JNICALL vmNewChunk(JNIEnv* env, jclass) {
+    UpcallRequest r;
+    r.entry = Entry::NewChunk;
+    return call(env, r);
+}
+
+jobject JNICALL vmRelease(JNIEnv* env, jclass) {
+    UpcallRequest r;
+    r.entry = Entry::Release;
+    if (registeredUpcalls() && registeredUpcalls()->release_bindings) {
+        ++g_release_count;
+    }
+    return call(env, r);
+}
+
+void JNICALL vmOnCurrentThread(JNIEnv*, jclass, jboolean on) {
+    g_on_current_thread = on;
+}
+
+jlong JNICALL vmStartRequestLoop(JNIEnv* env, jclass, jint threads, jlong per_thread,
+                                 jstring kind) {
+    std::string name;
+    if (!requiredUtf(env, kind, "kind", &name)) {
+        return 0;
+    }
+    if (!registeredUpcalls()) {
+        throwNew(env, "java/lang/IllegalStateException", "the library registered no upcalls");
+        return 0;
+    }
+    std::string error;
+    jlong handle = startRequestLoop(threads, per_thread, name, &error);
+    if (!handle) {
+        throwNew(env, "java/lang/IllegalArgumentException", error);
+    }
+    return handle;
+}
+
+jlongArray JNICALL vmJoinRequestLoop(JNIEnv* env, jclass, jlong handle) {
+    LoopTotals totals;
+    if (!joinRequestLoop(handle, &totals)) {
+        throwNew(env, "java/lang/IllegalArgumentException",
+                 "no running request loop " + std::to_string(handle));
+        return nullptr;
+    }
+    const jlong values[] = {totals.answered, totals.null_answers, totals.exceptions,
+                            totals.elapsed_nanos};
+    jlongArray array = env->NewLongArray(4);
+    if (array) {
+        env->SetLongArrayRegion(array, 0, 4, values);
+    }
+    return array;
+}
+
+// ---- process and load facts -----------------------------------------------
+
+jlong JNICALL vmResidentBytes(JNIEnv*, jclass) {
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm) {
+        return -1;
+    }
+    unsigned long long size = 0, resident = 0;
+    int read = std::fscanf(statm, "%llu %llu", &size, &resident);
+    std::fclose(statm);
+    return read == 2 ? static_cast<jlong>(resident) * sysconf(_SC_PAGESIZE) : -1;
+}
+
+jint JNICALL vmReleaseCount(JNIEnv*, jclass) {
+    return g_release_count.load();
+}
+
+jboolean JNICALL vmHasRecorderInterface(JNIEnv*, jclass) {
+    return g_load_facts.has_recorder_interface;
+}
+
+jboolean JNICALL vmRegisteredUpcalls(JNIEnv*, jclass) {
+    return registeredUpcalls() != nullptr;
+}
+
+jint JNICALL vmOnLoadResult(JNIEnv*, jclass) {
+    return g_load_facts.on_load_result;
+}
+
+jint JNICALL vmNativesBound(JNIEnv*, jclass) {
+    return g_load_facts.natives_bound;
+}
+
+// JNINativeMethod wants non-const strings; RegisterNatives only reads them.
+template <typename Function>
+JNINativeMethod method(const char* name, const char* signature, Function* function) {
+    return {const_cast<char*>(name), const_cast<char*>(signature),
+            reinterpret_cast<void*>(function)};
+}
+
+#define STR "Ljava/lang/String;"
+#define ANSWER "Lzevhost/Answer;"
+
+const JNINativeMethod kVmNatives[] = {
+    method("journal", "()[" STR, vmJournal),
+    method("takeJournal", "()[" STR, vmTakeJournal),
+    method("clearJournal", "()V", vmClearJournal),
+    method("journaling", "(Z)V", vmJournaling),
+    method("journalDropped", "()J", vmJournalDropped),
+    method("echoLog", "(Z)V", vmEchoLog),
+    method("script", "(" STR "[J)V", vmScript),
+    method("answer", "(" STR "J)V", vmAnswer),
+    method("clearScript", "()V", vmClearScript),
+    method("refuseId", "(I)V", vmRefuseId),
+    method("memory", "(" STR ")[B", vmMemory),
+    method("poke", "(" STR "IB)V", vmPoke),
+    method("address", "(" STR ")J", vmAddress),
+    method("isVmMemory", "(Ljava/nio/ByteBuffer;" STR ")Z", vmIsVmMemory),
+    method("clearEvents", "()V", vmClearEvents),
+    method("setOptions", "(" STR "[" STR "ZJIII" STR "ZJJZ)V", vmSetOptions),
+    method("startRecordingRaw", "(" STR "I[" STR "ZJJ" STR "ZJJZ)" ANSWER, vmStartRecordingRaw),
+    method("stopRecording", "(" STR "JZ" STR "Z)" ANSWER, vmStopRecording),
+    method("checkRecording", "(" STR "JZ)" ANSWER, vmCheckRecording),
+    method("dumpRecording", "(" STR "J" STR "Z)" ANSWER, vmDumpRecording),
+    method("finishChunk", "(" STR "JJZ)" ANSWER, vmFinishChunk),
+    method("newChunk", "()" ANSWER, vmNewChunk),
+    method("release", "()" ANSWER, vmRelease),
+    method("onCurrentThread", "(Z)V", vmOnCurrentThread),
+    method("startRequestLoop", "(IJ" STR ")J", vmStartRequestLoop),
+    method("joinRequestLoop", "(J)[J", vmJoinRequestLoop),
+    method("residentBytes", "()J", vmResidentBytes),
+    method("releaseCount", "()I", vmReleaseCount),
+    method("hasRecorderInterface", "()Z", vmHasRecorderInterface),
+    method("registeredUpcalls", "()Z", vmRegisteredUpcalls),
+    method("onLoadResult", "()I", vmOnLoadResult),
+    method("nativesBound", "()I", vmNativesBound),
+};
+
+#undef STR
+#undef ANSWER
+
+}  // namespace
+
+void setLoadFacts(const LoadFacts& facts) {
+    g_load_facts = facts;
+}
+
+bool registerHostNatives(JNIEnv* env) {
+    jclass answer = env->FindClass("zevhost/Answer");
+    if (!answer) {
+        return false;
+    }
+    g_answer_class = static_cast<jclass>(env->NewGlobalRef(answer));
+    env->DeleteLocalRef(answer);
+    if (!g_answer_class) {
+        return false;
+    }
+    g_answer_init = env->GetMethodID(g_answer_class, "<init>",
+                                     "(Ljava/lang/String;Ljava/lang/String;ZILjava/lang/String;"
+                                     "Ljava/lang/String;)V");
+    if (!g_answer_init) {
+        return false;
+    }
+    jclass vm = env->FindClass("zevhost/Vm");
+    if (!vm) {
+        return false;
+    }
+    jint registered = env->RegisterNatives(vm, kVmNatives,
+                                           sizeof kVmNatives / sizeof kVmNatives[0]);
+    env->DeleteLocalRef(vm);
+    return registered == JNI_OK;
+}
+
+}  // namespace zevhost
