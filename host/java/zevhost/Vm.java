@@ -165,6 +165,25 @@ import java.nio.ByteBuffer;
  * {@link Answer}. Strings pass as modified UTF-8; null passes a null
  * pointer. They throw {@code IllegalStateException} when no table (or no
  * such entry) is registered.
+ *
+ * <h2>Command line</h2>
+ * {@code zev-host [options] MainClass args...}: creates the JVM (class path
+ * zev.jar, zevhost.jar, then each {@code -cp}), loads libzev with
+ * {@code dlopen} and calls its {@code JNI_OnLoad} on the main thread with a
+ * JavaVM whose {@code GetEnv} answers the recorder interface version, binds
+ * every native of the recorder's classes to libzev's export of its JNI name,
+ * then runs {@code MainClass.main}. Options: {@code -cp PATH}
+ * ({@code -classpath}, {@code --classpath}, {@code --class-path});
+ * {@code --lib PATH}, {@code --zev-jar PATH}, {@code --host-jar PATH} (the
+ * build tree's by default); {@code --no-recorder} ({@code GetEnv} answers
+ * JNI_EVERSION); {@code --null-recorder} (JNI_OK with a null table);
+ * {@code --disabled} ({@code is_disabled_on_command_line} answers true);
+ * {@code --trace}; {@code --verbose} (a report of the load on standard
+ * output); {@code --help}; any other argument starting with "-" goes to the
+ * JVM. Exit status: the program's ({@code System.exit(n)} exits n; 1 when
+ * main threw, after the stack trace), 2 when the host could not start it
+ * (for example "zev-host: libzev.so does not export
+ * Java_tesmar_nuvrak_zev_VMZEV_flush" on standard error).
  */
 public final class Vm {
     private Vm() {
