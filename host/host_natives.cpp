@@ -319,6 +319,14 @@ jobject JNICALL vmStartRecordingRaw(JNIEnv* env, jclass, jstring name, jint coun
         !utf(env, file_name, &r.file_name)) {
         return nullptr;
     }
+    // Past the array the entry reads padding null pointers; keep that padding sane.
+    constexpr jint kMaxCountBeyondArray = 1 << 20;
+    if (settings && count > static_cast<jint>(r.settings.size()) &&
+        count > kMaxCountBeyondArray) {
+        throwNew(env, "java/lang/IllegalArgumentException",
+                 "count " + std::to_string(count) + " is far beyond the settings array");
+        return nullptr;
+    }
     r.count = count;
     r.settings_null = settings == nullptr;
     r.disk = disk;

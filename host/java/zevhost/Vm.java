@@ -284,7 +284,8 @@ public final class Vm {
     /**
      * Entry 0 with the count and the array as given: a null array passes a
      * null pointer, a null element a null pointer. Where the count exceeds
-     * the array, the entry reads null pointers beyond it.
+     * the array, the entry reads null pointers beyond it (a count beyond the array
+     * and above 1048576 throws IllegalArgumentException).
      */
     public static native Answer startRecordingRaw(String name, int count, String[] settings,
                                                   boolean disk, long delay, long duration,
