@@ -1,0 +1,28 @@
+# The two entry points of the README, and the benchmarks. Each does its own
+# set-up: missing Debian packages are installed, then CMake builds what is needed.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= 2
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: demo test bench deps build build-asan
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+build-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DZEV_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j$(JOBS)
+
+# The main job: a recorder's life in a real JVM, end to end.
+demo: build
+	@$(BUILD)/host/zev-host -Xcheck:jni --verbose zevhost.LoadReport
+
+# Every test, then again with the library and the host under ASan and UBSan.
+test: build build-asan
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
