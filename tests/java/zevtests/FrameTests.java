@@ -1,0 +1,55 @@
+package zevtests;
+
+import static zevtests.Cases.check;
+import static zevtests.Cases.eq;
+import static zevtests.Cases.journal;
+
+import java.lang.reflect.Method;
+import java.lang.reflect.Modifier;
+import java.util.TreeSet;
+
+import tesmar.nuvrak.zev.ZEV;
+import zevhost.Vm;
+
+/** The load sequence as a real JVM sees it, with and without the recorder interface. */
+public final class FrameTests {
+    public static void main(String[] args) throws Throwable {
+        Cases.run(FrameTests.class, args);
+    }
+
+    /** Prints the JNI symbol of every native that the recorder's classes declare. */
+    static void listNatives() throws ClassNotFoundException {
+        TreeSet<String> symbols = new TreeSet<>();
+        for (String simple : new String[] {"ZEV", "ZEVImpl", "VMZEV", "NativeOptions", "Logger",
+                                           "Process", "Timing"}) {
+            Class<?> klass = Class.forName("tesmar.nuvrak.zev." + simple);
+            for (Method m : klass.getDeclaredMethods()) {
+                if (Modifier.isNative(m.getModifiers())) {
+                    symbols.add("Java_tesmar_nuvrak_zev_" + simple + "_" + m.getName());
+                }
+            }
+        }
+        for (String symbol : symbols) {
+            System.out.println("NATIVE " + symbol);
+        }
+    }
+
+    /** With the interface: upcalls registered, then one log line, and nothing else at load. */
+    static void loadWithRecorder() {
+        eq(0x00010002, Vm.onLoadResult());
+        check(Vm.hasRecorderInterface(), "the host offers the interface");
+        check(Vm.registeredUpcalls(), "upcalls registered");
+        journal("register_upcalls()", "log(5, \"Loaded ZEV library\")");
+        check(ZEV.isSupportedInVM(), "supported");
+        journal();  // isSupportedInVM asks the VM nothing
+    }
+
+    /** Without the interface (refused, or answered with a null table): silent, unsupported. */
+    static void loadWithoutRecorder() {
+        eq(0x00010002, Vm.onLoadResult());
+        check(!Vm.registeredUpcalls(), "no upcalls registered");
+        check(!ZEV.isSupportedInVM(), "unsupported");
+        check(!ZEV.isEnabled() && !ZEV.isStarted() && !ZEV.startHalcyra(), "all false");
+        journal();
+    }
+}
