@@ -1,0 +1,110 @@
+// The recorder object's global reference under contention: a failing
+// startHalcyra, the release upcall and users taking local references race,
+// and every binding must be deleted exactly once, never used after.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "library_state.h"
+
+extern "C" jboolean JNICALL Java_tesmar_nuvrak_zev_ZEV_startHalcyra(JNIEnv*, jclass);
+
+namespace {
+
+std::mutex refsMutex;
+std::map<jobject, int> deletions;   // global reference -> times deleted
+std::atomic<int> usesOfDeleted{0};  // local references taken from a deleted global
+
+jobject JNICALL fakeNewLocalRef(JNIEnv*, jobject ref) {
+    std::lock_guard<std::mutex> hold(refsMutex);
+    if (deletions[ref] != 0) {
+        usesOfDeleted++;
+    }
+    return ref;
+}
+
+void JNICALL fakeDeleteLocalRef(JNIEnv*, jobject) {}
+
+void JNICALL fakeDeleteGlobalRef(JNIEnv*, jobject ref) {
+    std::lock_guard<std::mutex> hold(refsMutex);
+    deletions[ref]++;
+}
+
+jboolean falseAnswer() { return JNI_FALSE; }
+
+const RecorderUpcalls* upcalls = nullptr;
+jboolean keepUpcalls(const RecorderUpcalls* table) {
+    upcalls = table;
+    return JNI_TRUE;
+}
+
+}  // namespace
+
+TEST(Concurrency, TheRecorderReferenceIsDeletedOnceAndNeverUsedAfter) {
+    VmRecorderInterface vm{};
+    vm.is_started = falseAnswer;
+    vm.start_recorder = falseAnswer;
+    vm.register_upcalls = keepUpcalls;
+    libraryState.recorder_interface = &vm;
+    registerUpcalls(&vm);
+    ASSERT_NE(upcalls, nullptr);
+
+    JNINativeInterface_ functions{};
+    functions.NewLocalRef = fakeNewLocalRef;
+    functions.DeleteLocalRef = fakeDeleteLocalRef;
+    functions.DeleteGlobalRef = fakeDeleteGlobalRef;
+    JNIEnv env{};
+    env.functions = &functions;
+
+    constexpr int kBindings = 20000;
+    std::vector<char> objects(kBindings);  // distinct addresses stand for global references
+    std::atomic<bool> done{false};
+    std::atomic<int> bound{0};
+
+    std::thread binder([&] {
+        for (int i = 0; i < kBindings; i++) {
+            if (bindRecorder(reinterpret_cast<jobject>(&objects[i]))) {
+                bound++;
+            } else {
+                std::lock_guard<std::mutex> hold(refsMutex);
+                deletions[reinterpret_cast<jobject>(&objects[i])]++;  // never stored: the binder drops it
+            }
+        }
+        done = true;
+    });
+    auto dropper = [&](bool viaStart) {
+        while (!done) {
+            if (viaStart) {
+                Java_tesmar_nuvrak_zev_ZEV_startHalcyra(&env, nullptr);
+            } else {
+                upcalls->release_bindings(&env);
+            }
+        }
+    };
+    std::thread starter(dropper, true);
+    std::thread releaser(dropper, false);
+    std::thread user([&] {
+        while (!done) {
+            jobject local = recorderLocalRef(&env);
+            if (local != nullptr) {
+                env.DeleteLocalRef(local);
+            }
+        }
+    });
+    binder.join();
+    starter.join();
+    releaser.join();
+    user.join();
+    dropRecorder(&env);
+
+    EXPECT_GT(bound.load(), 0);
+    EXPECT_EQ(usesOfDeleted.load(), 0);
+    ASSERT_EQ(deletions.size(), static_cast<size_t>(kBindings));
+    for (const auto& [ref, times] : deletions) {
+        ASSERT_EQ(times, 1) << "a global reference deleted " << times << " times";
+    }
+}
