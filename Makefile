@@ -18,9 +18,11 @@ build-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DZEV_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 
-# The main job: a recorder's life in a real JVM, end to end.
+# The main job: a recorder's life in a real JVM, end to end, under -Xcheck:jni.
+# ARGS are zev-host options: ARGS=--no-recorder (a VM without the recorder
+# interface) or ARGS=--disabled (a recorder disabled on the command line).
 demo: build
-	@$(BUILD)/host/zev-host -Xcheck:jni --verbose zevhost.LoadReport
+	@$(BUILD)/demo/zevdemo $(ARGS)
 
 # Every test, then again with the library and the host under ASan and UBSan.
 test: build build-asan
