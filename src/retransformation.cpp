@@ -217,6 +217,13 @@ extern "C" JNIEXPORT void JNICALL Java_tesmar_nuvrak_zev_VMZEV_retransformClasse
         throwNullPointer(env);
         return;
     }
+    // A held list is refused before waiting for the operation guard: a
+    // transformer asking for another list from inside the callback would
+    // otherwise wait for the very call that runs it.
+    if (libraryState.retransform_classes.load(std::memory_order_acquire) != nullptr) {
+        refuseSecondList();
+        return;
+    }
     std::lock_guard<std::mutex> operation(operationGuard);
     if (libraryState.retransform_classes.load(std::memory_order_acquire) != nullptr) {
         refuseSecondList();
