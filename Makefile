@@ -6,17 +6,24 @@ JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: demo test bench deps build build-asan
+MAKEFLAGS += --no-print-directory
 
 deps:
 	@scripts/install-deps
 
+# The build's own chatter goes to a log, shown only when the build fails.
 build: deps
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(BUILD) -j$(JOBS)
+	@echo "Building into $(BUILD)/ (log: $(BUILD)/build.log)"
+	@mkdir -p $(BUILD)
+	@{ cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && cmake --build $(BUILD) -j$(JOBS); } \
+	    >$(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log; exit 1; }
 
 build-asan: deps
-	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DZEV_SANITIZE=ON >/dev/null
-	@cmake --build $(ASAN_BUILD) -j$(JOBS)
+	@echo "Building with ASan and UBSan into $(ASAN_BUILD)/ (log: $(ASAN_BUILD)/build.log)"
+	@mkdir -p $(ASAN_BUILD)
+	@{ cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DZEV_SANITIZE=ON && \
+	   cmake --build $(ASAN_BUILD) -j$(JOBS); } \
+	    >$(ASAN_BUILD)/build.log 2>&1 || { cat $(ASAN_BUILD)/build.log; exit 1; }
 
 # The main job: a recorder's life in a real JVM, end to end, under -Xcheck:jni.
 # ARGS are zev-host options: ARGS=--no-recorder (a VM without the recorder
