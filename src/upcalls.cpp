@@ -7,6 +7,8 @@
 // object, so a concurrent release never leaves it holding a deleted one.
 #include <jni.h>
 
+#include <atomic>
+
 #include "diagnostics.h"
 #include "jni_guards.h"
 #include "library_state.h"
@@ -14,8 +16,39 @@
 namespace {
 
 // Room for the recorder, the bootstrap's class and result, the converted
-// strings and the settings array; settings are released one by one.
+// strings and the settings array; long settings lists are released one by one.
 constexpr jint FRAME_CAPACITY = 16;
+
+// Up to this many settings keep their local references until the frame pops,
+// well inside its capacity; more are released one by one.
+constexpr jint SETTINGS_KEPT = 8;
+
+// java.lang.String for the settings arrays, looked up once: FindClass on a
+// VM thread searches the system dictionary on every request. The class is
+// never unloaded, so the global reference is never deleted.
+std::atomic<jclass> stringClassCache{nullptr};
+
+// The String class, or null with the lookup's exception pending.
+jclass stringClass(JNIEnv* env) {
+    jclass cached = stringClassCache.load(std::memory_order_acquire);
+    if (cached != nullptr) {
+        return cached;
+    }
+    jclass local = env->FindClass("java/lang/String");
+    if (local == nullptr) {
+        return nullptr;
+    }
+    auto global = static_cast<jclass>(env->NewGlobalRef(local));
+    if (global == nullptr) {
+        return local;  // not cached this time; the caller's frame frees it
+    }
+    env->DeleteLocalRef(local);
+    if (!stringClassCache.compare_exchange_strong(cached, global, std::memory_order_acq_rel)) {
+        env->DeleteGlobalRef(global);  // another thread cached it first
+        return cached;
+    }
+    return global;
+}
 
 // Answers a local reference to the recorder object when a request may go on,
 // null when it may not (a log line or a pending exception says why).
@@ -89,21 +122,29 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     if (!toJava(env, name, &javaName)) {
         return nullptr;
     }
-    jclass stringClass = env->FindClass("java/lang/String");
-    if (env->ExceptionCheck()) {
+    jclass settingsClass = stringClass(env);
+    if (settingsClass == nullptr) {
         return nullptr;
     }
-    jobjectArray javaSettings = env->NewObjectArray(count, stringClass, nullptr);
+    // The first setting fills the new array, so it needs no store of its own;
+    // every later element is then stored, a null one too.
+    jstring first = nullptr;
+    if (count > 0 && !toJava(env, settings[0], &first)) {
+        return nullptr;
+    }
+    jobjectArray javaSettings = env->NewObjectArray(count, settingsClass, first);
     if (javaSettings == nullptr) {
         return nullptr;
     }
-    for (jint i = 0; i < count; i++) {
+    for (jint i = 1; i < count; i++) {
         jstring setting;
         if (!toJava(env, settings[i], &setting)) {
             return nullptr;
         }
-        if (setting != nullptr) {
+        if (setting != nullptr || first != nullptr) {
             env->SetObjectArrayElement(javaSettings, i, setting);
+        }
+        if (setting != nullptr && count > SETTINGS_KEPT) {
             env->DeleteLocalRef(setting);
         }
     }
