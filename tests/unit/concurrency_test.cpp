@@ -108,3 +108,28 @@ TEST(Concurrency, TheRecorderReferenceIsDeletedOnceAndNeverUsedAfter) {
         ASSERT_EQ(times, 1) << "a global reference deleted " << times << " times";
     }
 }
+
+TEST(Concurrency, OfManyRacingBindingsExactlyOneBinds) {
+    constexpr int kThreads = 8;
+    std::vector<char> objects(kThreads);
+    for (int round = 0; round < 200; round++) {
+        std::atomic<int> ready{0};
+        std::atomic<int> winners{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; i++) {
+            threads.emplace_back([&, i] {
+                ready++;
+                while (ready.load() < kThreads) {
+                }
+                if (bindRecorder(reinterpret_cast<jobject>(&objects[i]))) {
+                    winners++;
+                }
+            });
+        }
+        for (std::thread& t : threads) {
+            t.join();
+        }
+        ASSERT_EQ(winners.load(), 1) << "round " << round;
+        libraryState.recorder_instance.store(nullptr);  // the next round starts unbound
+    }
+}
