@@ -3,6 +3,7 @@
 #include "library_state.h"
 
 #include <mutex>
+#include <thread>
 
 #include "diagnostics.h"
 
@@ -10,20 +11,37 @@ LibraryState libraryState{};
 
 namespace {
 
+// A lock of one atomic exchange: every VM request takes it, and it is held
+// only for a few instructions, so a waiter yields rather than sleeps.
+class SpinGuard {
+public:
+    void lock() {
+        while (busy_.exchange(true, std::memory_order_acquire)) {
+            while (busy_.load(std::memory_order_relaxed)) {
+                std::this_thread::yield();
+            }
+        }
+    }
+    void unlock() { busy_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> busy_{false};
+};
+
 // Held only across a load and a NewLocalRef, or a store or an exchange: never
 // across a call into Java or the VM.
-std::mutex recorderGuard;
+SpinGuard recorderGuard;
 
 }  // namespace
 
 jobject recorderLocalRef(JNIEnv* env) {
-    std::lock_guard<std::mutex> hold(recorderGuard);
+    std::lock_guard<SpinGuard> hold(recorderGuard);
     jobject global = libraryState.recorder_instance.load(std::memory_order_acquire);
     return global == nullptr ? nullptr : env->NewLocalRef(global);
 }
 
 bool bindRecorder(jobject globalRef) {
-    std::lock_guard<std::mutex> hold(recorderGuard);
+    std::lock_guard<SpinGuard> hold(recorderGuard);
     if (libraryState.recorder_instance.load(std::memory_order_relaxed) != nullptr) {
         return false;
     }
@@ -34,7 +52,7 @@ bool bindRecorder(jobject globalRef) {
 bool dropRecorder(JNIEnv* env) {
     jobject global;
     {
-        std::lock_guard<std::mutex> hold(recorderGuard);
+        std::lock_guard<SpinGuard> hold(recorderGuard);
         global = libraryState.recorder_instance.exchange(nullptr, std::memory_order_acq_rel);
         if (global != nullptr) {
             libraryState.release_generation.fetch_add(1, std::memory_order_release);

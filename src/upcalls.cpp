@@ -152,9 +152,20 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     if (!toJava(env, fileName, &javaFileName)) {
         return nullptr;
     }
-    jobject result = env->CallObjectMethod(recorder, libraryState.start_recording_method, javaName,
-                                           javaSettings, disk, delay, duration, javaFileName,
-                                           dumpOnExit, maxAge, maxSize, verbose);
+    // Arguments as an array: the VM then reads them without walking a va_list.
+    jvalue arguments[10];
+    arguments[0].l = javaName;
+    arguments[1].l = javaSettings;
+    arguments[2].z = disk;
+    arguments[3].j = delay;
+    arguments[4].j = duration;
+    arguments[5].l = javaFileName;
+    arguments[6].z = dumpOnExit;
+    arguments[7].j = maxAge;
+    arguments[8].j = maxSize;
+    arguments[9].z = verbose;
+    jobject result =
+        env->CallObjectMethodA(recorder, libraryState.start_recording_method, arguments);
     return frame.popResult(static_cast<jstring>(result));
 }
 
