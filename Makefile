@@ -35,3 +35,13 @@ demo: build
 test: build build-asan
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+# One table of libzev against baselines measured in the same run (about five
+# minutes on two cores); bench/RESULTS.md holds a recorded run.
+# BENCH_ARGS=--quick makes every row smaller.
+bench: deps
+	@echo "Building the benchmarks into $(BUILD)/ (log: $(BUILD)/build.log)"
+	@mkdir -p $(BUILD)
+	@{ cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && cmake --build $(BUILD) --target zevbench -j$(JOBS); } \
+	    >$(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log; exit 1; }
+	@java -cp $(BUILD)/bench/zevbench.jar zevbench.Driver $(BUILD) $(BENCH_ARGS)

@@ -6,6 +6,7 @@
  * VM, calls libzev's JNI_OnLoad, binds the natives of the recorder's classes
  * to libzev's exports, and runs a Java main class.
  */
+#include "baselines.h"
 #include "host_natives.h"
 #include "reference_vm.h"
 #include "upcall_driver.h"
@@ -433,7 +434,8 @@ int main(int argc, char** argv) {
         return kStartupFailure;
     }
     if (!zevhost::initReferenceVm(vm, env, o.trace, o.disabled) ||
-        !zevhost::initUpcallDriver(env) || !zevhost::registerHostNatives(env)) {
+        !zevhost::initUpcallDriver(env) || !zevhost::registerHostNatives(env) ||
+        !zevhost::registerBaselineNatives(env)) {
         std::fputs("zev-host: could not set up the host's Java side (is zevhost.jar current?)\n",
                    stderr);
         return finish(vm, env, kStartupFailure);

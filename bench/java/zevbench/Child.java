@@ -1,0 +1,502 @@
+package zevbench;
+
+import java.io.IOException;
+import java.io.UncheckedIOException;
+import java.lang.instrument.ClassFileTransformer;
+import java.lang.instrument.Instrumentation;
+import java.lang.instrument.UnmodifiableClassException;
+import java.lang.management.ManagementFactory;
+import java.lang.management.MemoryMXBean;
+import java.lang.management.ThreadMXBean;
+import java.nio.file.DirectoryStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.security.ProtectionDomain;
+import java.util.List;
+import java.util.Locale;
+
+import tesmar.nuvrak.zev.RecordingHandler;
+import tesmar.nuvrak.zev.Timing;
+import tesmar.nuvrak.zev.VMZEV;
+import tesmar.nuvrak.zev.ZEV;
+import zevhost.Baseline;
+import zevhost.Vm;
+
+/**
+ * One benchmark JVM, run by zev-host: measures libzev beside its baseline and
+ * prints what it measured, one line per round, for {@link Driver}:
+ * {@code SAMPLE <key> <libzev> <baseline>} for rows measured side by side in
+ * this JVM, {@code VALUE <key> <numbers...>} for rows whose sides run in JVMs
+ * of their own. Modes and their arguments:
+ * <pre>
+ * natives ROUNDS CALLS REQUESTS [KEYS]  rows 1, 2 and 6 (KEYS: only these, comma-separated)
+ * hook ROUNDS CLASSES LISTED        row 3 (libzev's hook)
+ * agent-hook ROUNDS CLASSES         row 4 (needs -javaagent)
+ * retransform-zev M                 row 5, libzev's side
+ * retransform-agent M               row 5, the agent's side (needs -javaagent)
+ * memory FIRST TOTAL WARMUP         row 7
+ * </pre>
+ * Every mode checks what it measured did what it should, and fails loudly otherwise.
+ */
+public final class Child {
+    private static final int WARMUP_ROUNDS = 2;
+    private static final int CHUNKS = 10;
+    private static final String STARTED = "Started";
+
+    /** Keeps loop results alive, so that no loop is optimised away. */
+    static volatile long sink;
+
+    private Child() {
+    }
+
+    /** Answers every request at once, holding on to nothing. */
+    static final class Handler implements RecordingHandler {
+        @Override
+        public String startRecording(String name, String[] settings, boolean disk, long delay,
+                                     long duration, String fileName, boolean dumpOnExit,
+                                     long maxAge, long maxSize, boolean verbose) {
+            return STARTED;
+        }
+
+        @Override
+        public String stopRecording(String name, long id, boolean discard, String fileName,
+                                    boolean verbose) {
+            return "Stopped";
+        }
+
+        @Override
+        public String checkRecording(String name, long id, boolean verbose) {
+            return "Running";
+        }
+
+        @Override
+        public String dumpRecording(String name, long id, String fileName, boolean verbose) {
+            return "Dumped";
+        }
+    }
+
+    public static void main(String[] args) throws Exception {
+        Vm.journaling(false);
+        switch (args[0]) {
+        case "natives":
+            natives(Integer.parseInt(args[1]), Integer.parseInt(args[2]), Integer.parseInt(args[3]),
+                    args.length > 4 ? args[4] : null);
+            break;
+        case "hook":
+            hook(Integer.parseInt(args[1]), Integer.parseInt(args[2]), Integer.parseInt(args[3]));
+            break;
+        case "agent-hook":
+            agentHook(Integer.parseInt(args[1]), Integer.parseInt(args[2]));
+            break;
+        case "retransform-zev":
+            retransformZev(Integer.parseInt(args[1]));
+            break;
+        case "retransform-agent":
+            retransformAgent(Integer.parseInt(args[1]));
+            break;
+        case "memory":
+            memory(Long.parseLong(args[1]), Long.parseLong(args[2]), Long.parseLong(args[3]));
+            break;
+        default:
+            throw new IllegalArgumentException("unknown mode " + args[0]);
+        }
+    }
+
+    static void check(boolean condition, String what) {
+        if (!condition) {
+            throw new AssertionError(what);
+        }
+    }
+
+    static VMZEV bind() {
+        VMZEV recorder = (VMZEV) ZEV.get();
+        check(recorder != null, "no recorder bound");
+        return recorder;
+    }
+
+    static void print(String line) {
+        System.out.println(line);
+        System.out.flush();
+    }
+
+    static String format(double value) {
+        return String.format(Locale.ROOT, "%.4f", value);
+    }
+
+    // ---- side by side in this JVM ---------------------------------------------
+
+    private static final ThreadMXBean THREADS = ManagementFactory.getThreadMXBean();
+
+    /**
+     * The calling thread's CPU time. On a machine that others share, what a
+     * loop cost without the time other processes took the core away; both
+     * sides are timed alike.
+     */
+    static long cpu() {
+        return THREADS.getCurrentThreadCpuTime();
+    }
+
+    /** Runs n operations; answers the CPU nanoseconds they took. */
+    @FunctionalInterface
+    interface Op {
+        long run(int n);
+    }
+
+    /**
+     * Rounds of n operations a side, each round in chunks whose order
+     * alternates, so that whatever else the machine does hits both sides.
+     * Prints nanoseconds per operation.
+     */
+    static void sideBySide(String key, int rounds, int n, Op library, Op baseline) {
+        if (only != null && !only.contains(key)) {
+            return;
+        }
+        int chunk = Math.max(1, n / CHUNKS);
+        for (int round = -WARMUP_ROUNDS; round < rounds; round++) {
+            long libraryNanos = 0;
+            long baselineNanos = 0;
+            for (int c = 0; c < CHUNKS; c++) {
+                if ((c & 1) == 0) {
+                    libraryNanos += library.run(chunk);
+                    baselineNanos += baseline.run(chunk);
+                } else {
+                    baselineNanos += baseline.run(chunk);
+                    libraryNanos += library.run(chunk);
+                }
+            }
+            if (round >= 0) {
+                double calls = (double) chunk * CHUNKS;
+                print("SAMPLE " + key + " " + format(libraryNanos / calls) + " "
+                      + format(baselineNanos / calls));
+            }
+        }
+    }
+
+    private static List<String> only;
+
+    static void natives(int rounds, int calls, int requests, String keys) {
+        only = keys == null ? null : List.of(keys.split(","));
+        VMZEV recorder = bind();
+        check(ZEV.startHalcyra(), "the recorder did not start");
+        recorder.setHandler(new Handler());
+        recorder.setPeriod(5, 20);
+        Baseline baseline = new Baseline();
+        check(recorder.getPeriod(5) == 20 && baseline.getPeriod(5) == 20, "get_period");
+
+        sideBySide("counterTime", rounds, calls, n -> {
+            long start = cpu();
+            long sum = 0;
+            for (int i = 0; i < n; i++) {
+                sum += Timing.counterTime();
+            }
+            long elapsed = cpu() - start;
+            sink += sum;
+            return elapsed;
+        }, n -> {
+            long start = cpu();
+            long sum = 0;
+            for (int i = 0; i < n; i++) {
+                sum += Baseline.counterTime();
+            }
+            long elapsed = cpu() - start;
+            sink += sum;
+            return elapsed;
+        });
+        sideBySide("threadID", rounds, calls, n -> {
+            long start = cpu();
+            long sum = 0;
+            for (int i = 0; i < n; i++) {
+                sum += recorder.threadID();
+            }
+            long elapsed = cpu() - start;
+            sink += sum;
+            return elapsed;
+        }, n -> {
+            long start = cpu();
+            long sum = 0;
+            for (int i = 0; i < n; i++) {
+                sum += baseline.threadID();
+            }
+            long elapsed = cpu() - start;
+            sink += sum;
+            return elapsed;
+        });
+        sideBySide("getPeriod", rounds, calls, n -> {
+            long start = cpu();
+            long sum = 0;
+            for (int i = 0; i < n; i++) {
+                sum += recorder.getPeriod(5);
+            }
+            long elapsed = cpu() - start;
+            sink += sum;
+            return elapsed;
+        }, n -> {
+            long start = cpu();
+            long sum = 0;
+            for (int i = 0; i < n; i++) {
+                sum += baseline.getPeriod(5);
+            }
+            long elapsed = cpu() - start;
+            sink += sum;
+            return elapsed;
+        });
+        for (int size : new int[] {64, 4096}) {
+            byte[] event = new byte[size];
+            event[0] = 1;
+            int events = size > 1024 ? calls / 8 : calls / 2;
+            sideBySide("write" + size, rounds, events, n -> {
+                long start = cpu();
+                for (int i = 0; i < n; i++) {
+                    recorder.write(event, 0, size);
+                }
+                return cpu() - start;
+            }, n -> {
+                long start = cpu();
+                for (int i = 0; i < n; i++) {
+                    baseline.write(event, 0, size);
+                }
+                return cpu() - start;
+            });
+        }
+        sideBySide("startRecording", rounds, requests,
+                   n -> answered(Baseline.entryLoop(n), n)[4],
+                   n -> answered(Baseline.startRecordingLoop(recorder, n), n)[4]);
+    }
+
+    /** The totals of a request loop, checked to have answered every request. */
+    static long[] answered(long[] totals, long requests) {
+        check(totals[0] == requests && totals[1] == 0 && totals[2] == 0,
+              "request loop answered " + totals[0] + " of " + requests + " (" + totals[1]
+              + " null, " + totals[2] + " exceptions)");
+        return totals;
+    }
+
+    // ---- defining new classes with a hook enabled --------------------------------
+
+    /** CPU nanoseconds per class to define a new batch. */
+    static double defineBatch(int classes) {
+        List<Object[]> batch = ClassBytes.batch(classes);
+        long start = cpu();
+        Class<?>[] defined = ClassBytes.define(batch);
+        long elapsed = cpu() - start;
+        check(defined.length == classes, "batch");
+        return (double) elapsed / classes;
+    }
+
+    /** Switches a class-file hook on or off. */
+    interface Switch {
+        void set(boolean on);
+    }
+
+    /**
+     * Rounds of CLASSES new classes a side, defined in chunks with the hook
+     * enabled and disabled in the order on, off, off, on, on, off, ... so that
+     * the hook is switched only between chunks of different sides. Prints CPU
+     * nanoseconds per class.
+     */
+    static void hookRounds(String key, int rounds, int classes, Switch hook) {
+        int chunk = Math.max(1, classes / CHUNKS);
+        boolean on = false;
+        for (int round = -WARMUP_ROUNDS; round < rounds; round++) {
+            System.gc();
+            double enabled = 0;
+            double disabled = 0;
+            for (int c = 0; c < 2 * CHUNKS; c++) {
+                boolean wanted = ((c + 1) / 2) % 2 == 0;
+                if (wanted != on) {
+                    hook.set(wanted);
+                    on = wanted;
+                }
+                if (on) {
+                    enabled += defineBatch(chunk);
+                } else {
+                    disabled += defineBatch(chunk);
+                }
+            }
+            if (round >= 0) {
+                print("SAMPLE " + key + " " + format(enabled / CHUNKS) + " "
+                      + format(disabled / CHUNKS));
+            }
+        }
+        if (on) {
+            hook.set(false);
+        }
+    }
+
+    private static VMZEV hookRecorder;
+
+    static void hook(int rounds, int classes, int listed) {
+        hookRecorder = bind();
+        Class<?>[] list = ClassBytes.define(ClassBytes.batch(listed));
+        hookRounds("hook", rounds, classes, on -> {
+            if (on) {
+                // Enables the hook with the list published.
+                hookRecorder.retransformClasses0(list);
+            } else {
+                // The release disables it, restores the list and forgets it.
+                check(Vm.release().code == 0, "the release did not restore the classes");
+                ZEV.forget();
+                hookRecorder = bind();
+            }
+        });
+    }
+
+    static Instrumentation instrumentation() {
+        Instrumentation inst = Agent.instrumentation();
+        check(inst != null, "run with -javaagent: the agent jar");
+        return inst;
+    }
+
+    static void agentHook(int rounds, int classes) {
+        Instrumentation inst = instrumentation();
+        ClassFileTransformer none = new ClassFileTransformer() {
+            @Override
+            public byte[] transform(ClassLoader loader, String name, Class<?> redefined,
+                                    ProtectionDomain domain, byte[] bytes) {
+                return null;
+            }
+        };
+        hookRounds("agent-hook", rounds, classes, on -> {
+            if (on) {
+                inst.addTransformer(none, true);
+            } else {
+                check(inst.removeTransformer(none), "transformer");
+            }
+        });
+    }
+
+    // ---- retransformation, one JVM a side ----------------------------------------
+
+    /** Classes retransformed once before the measured call (fewer when fewer are measured). */
+    static final int WARMUP_CLASSES = 100;
+
+    static void checkPatched(Class<?>[] classes, String expected) {
+        for (Class<?> klass : new Class<?>[] {classes[0], classes[classes.length / 2],
+                                              classes[classes.length - 1]}) {
+            check(expected.equals(ClassBytes.value(klass)),
+                  klass.getName() + ".value() answered " + ClassBytes.value(klass));
+        }
+    }
+
+    private static Path vmThreadStat;
+
+    /**
+     * The CPU time of the JVM's "VM Thread", which runs the redefinition
+     * itself at a safepoint, from the kernel's scheduler statistics.
+     */
+    static long vmThreadCpu() {
+        try {
+            if (vmThreadStat == null) {
+                try (DirectoryStream<Path> tasks = Files.newDirectoryStream(Paths.get("/proc/self/task"))) {
+                    for (Path task : tasks) {
+                        if (Files.readString(task.resolve("comm")).trim().equals("VM Thread")) {
+                            vmThreadStat = task.resolve("schedstat");
+                        }
+                    }
+                }
+                check(vmThreadStat != null, "no VM Thread in /proc/self/task");
+            }
+            return Long.parseLong(Files.readString(vmThreadStat).trim().split(" ")[0]);
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+    }
+
+    /** {the calling thread's CPU time, the VM Thread's CPU time, elapsed time}. */
+    static long[] retransformTimes() {
+        return new long[] {cpu(), vmThreadCpu(), System.nanoTime()};
+    }
+
+    /**
+     * VALUE retransform&lt;M&gt; &lt;side&gt; &lt;CPU µs per class&gt; &lt;elapsed µs per class&gt;: the CPU
+     * time is the calling thread's (the hook and the parsing) and the VM
+     * Thread's (the redefinition).
+     */
+    static void printRetransform(int count, String side, long[] start, long[] end) {
+        double cpu = (end[0] - start[0]) + (end[1] - start[1]);
+        double elapsed = end[2] - start[2];
+        print("VALUE retransform" + count + " " + side + " " + format(cpu / 1000.0 / count) + " "
+              + format(elapsed / 1000.0 / count));
+    }
+
+    static void retransformZev(int count) {
+        Class<?>[] warmup = ClassBytes.define(ClassBytes.batch(Math.min(WARMUP_CLASSES, count)));
+        Class<?>[] classes = ClassBytes.define(ClassBytes.batch(count));
+        VMZEV recorder = bind();
+        recorder.setTransformer((klass, bytes) -> ClassBytes.patch(bytes));
+        recorder.retransformClasses0(warmup);
+        checkPatched(warmup, ClassBytes.PATCHED);
+        check(Vm.release().code == 0, "the release did not restore the classes");
+        checkPatched(warmup, ClassBytes.ORIGINAL);
+        ZEV.forget();
+        recorder = bind();
+        recorder.setTransformer((klass, bytes) -> ClassBytes.patch(bytes));
+        System.gc();
+
+        long[] start = retransformTimes();
+        recorder.retransformClasses0(classes);
+        long[] end = retransformTimes();
+        checkPatched(classes, ClassBytes.PATCHED);
+        printRetransform(count, "zev", start, end);
+    }
+
+    static void retransformAgent(int count) throws UnmodifiableClassException {
+        Class<?>[] warmup = ClassBytes.define(ClassBytes.batch(Math.min(WARMUP_CLASSES, count)));
+        Class<?>[] classes = ClassBytes.define(ClassBytes.batch(count));
+        Instrumentation inst = instrumentation();
+        inst.addTransformer(new ClassFileTransformer() {
+            @Override
+            public byte[] transform(ClassLoader loader, String name, Class<?> redefined,
+                                    ProtectionDomain domain, byte[] bytes) {
+                return redefined == null ? null : ClassBytes.patch(bytes);
+            }
+        }, true);
+        inst.retransformClasses(warmup);
+        checkPatched(warmup, ClassBytes.PATCHED);
+        System.gc();
+
+        long[] start = retransformTimes();
+        inst.retransformClasses(classes);
+        long[] end = retransformTimes();
+        checkPatched(classes, ClassBytes.PATCHED);
+        printRetransform(count, "agent", start, end);
+    }
+
+    // ---- memory over a long-lived VM thread ------------------------------------
+
+    static long liveHeap(MemoryMXBean memory) {
+        System.gc();
+        System.gc();
+        return memory.getHeapMemoryUsage().getUsed();
+    }
+
+    /**
+     * After a warm-up loop on a thread of its own, one VM thread makes FIRST
+     * start-recording requests, then more up to TOTAL; after each step, while
+     * it stays attached, the live heap and the resident set are read.
+     */
+    static void memory(long first, long total, long warmup) {
+        VMZEV recorder = bind();
+        check(ZEV.startHalcyra(), "the recorder did not start");
+        recorder.setHandler(new Handler());
+        MemoryMXBean memory = ManagementFactory.getMemoryMXBean();
+        answered(Vm.requestLoop(1, warmup, "start"), warmup);
+        liveHeap(memory);
+
+        Baseline.startPausingLoop(new long[] {first, total - first});
+        long[] after = Baseline.awaitPause();
+        check(after != null && after[0] == first, "first step");
+        long heapFirst = liveHeap(memory);
+        long residentFirst = Vm.residentBytes();
+        Baseline.resume();
+        after = Baseline.awaitPause();
+        check(after != null && after[0] == total && after[2] == 0, "second step");
+        long heapTotal = liveHeap(memory);
+        long residentTotal = Vm.residentBytes();
+        Baseline.resume();
+        check(Baseline.awaitPause() == null, "the loop did not end");
+        print("VALUE memory " + heapFirst + " " + heapTotal + " " + residentFirst + " "
+              + residentTotal);
+    }
+}

@@ -1,0 +1,320 @@
+package zevbench;
+
+import java.io.File;
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Locale;
+import java.util.Map;
+
+/**
+ * Runs every benchmark and prints one table. Each row is a ratio of libzev
+ * to a baseline measured in the same run: side by side in one JVM, rounds
+ * alternating, or, where each side needs a JVM of its own, JVMs started
+ * alternately. The first round is a warm-up and is not counted.
+ *
+ * <p>{@code java -cp zevbench.jar zevbench.Driver BUILD_DIR [--quick]}:
+ * BUILD_DIR is the CMake build tree with zev-host and the benchmark jars;
+ * --quick makes every row smaller, for trying the command out.
+ */
+public final class Driver {
+    private final String host;
+    private final String benchJar;
+    private final String agentJar;
+    private final boolean quick;
+    private final int rounds;
+
+    /** Per key, the numbers each counted round gave. */
+    private final Map<String, List<double[]>> samples = new LinkedHashMap<>();
+
+    private Driver(String build, boolean quick) {
+        this.host = new File(build, "host/zev-host").getAbsolutePath();
+        this.benchJar = new File(build, "bench/zevbench.jar").getAbsolutePath();
+        this.agentJar = new File(build, "bench/zevbench-agent.jar").getAbsolutePath();
+        this.quick = quick;
+        this.rounds = quick ? 5 : 9;
+    }
+
+    public static void main(String[] args) throws Exception {
+        if (args.length < 1) {
+            System.err.println("usage: zevbench.Driver BUILD_DIR [--quick]");
+            System.exit(2);
+        }
+        Driver driver = new Driver(args[0], Arrays.asList(args).contains("--quick"));
+        long start = System.nanoTime();
+        driver.runAll();
+        driver.printTable((System.nanoTime() - start) / 1e9);
+    }
+
+    // ---- running benchmark JVMs -------------------------------------------
+
+    private static final String[] NO_OPTIONS = {};
+
+    /** Runs zev-host with the benchmark jar (and the agent when asked); answers its output lines. */
+    private List<String> child(boolean agent, String... args) throws IOException, InterruptedException {
+        return child(NO_OPTIONS, agent, args);
+    }
+
+    private List<String> child(String[] jvmOptions, boolean agent, String... args)
+            throws IOException, InterruptedException {
+        List<String> command = new ArrayList<>();
+        command.add(host);
+        // A fixed heap, so that both sides of a row meet the same collector.
+        command.add("-Xms1g");
+        command.add("-Xmx1g");
+        command.addAll(Arrays.asList(jvmOptions));
+        if (agent) {
+            command.add("-javaagent:" + agentJar);
+        }
+        command.add("-cp");
+        command.add(benchJar);
+        command.add(Child.class.getName());
+        command.addAll(Arrays.asList(args));
+        File err = File.createTempFile("zevbench", ".err");
+        try {
+            Process process = new ProcessBuilder(command).redirectError(err).start();
+            String out = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+            int status = process.waitFor();
+            if (status != 0) {
+                throw new IllegalStateException(String.join(" ", command) + " exited with " + status
+                        + "\n" + out + Files.readString(err.toPath()));
+            }
+            return Arrays.asList(out.split("\n"));
+        } finally {
+            err.delete();
+        }
+    }
+
+    private void progress(String what) {
+        System.err.println("zevbench: " + what);
+    }
+
+    /** Records the SAMPLE lines of a side-by-side child. */
+    private void collectSamples(List<String> lines) {
+        for (String line : lines) {
+            String[] f = line.trim().split(" ");
+            if (f[0].equals("SAMPLE")) {
+                add(f[1], Double.parseDouble(f[2]), Double.parseDouble(f[3]));
+            }
+        }
+    }
+
+    private void add(String key, double... values) {
+        samples.computeIfAbsent(key, k -> new ArrayList<>()).add(values);
+    }
+
+    /** The numbers of the VALUE line named key in a child's output. */
+    private static double[] value(List<String> lines, String key) {
+        for (String line : lines) {
+            String[] f = line.trim().split(" ");
+            if (f[0].equals("VALUE") && f[1].equals(key)) {
+                double[] numbers = new double[f.length - 2];
+                for (int i = 2; i < f.length; i++) {
+                    numbers[i - 2] = f[i].matches("-?[0-9.]+") ? Double.parseDouble(f[i]) : Double.NaN;
+                }
+                return numbers;
+            }
+        }
+        throw new IllegalStateException("no VALUE " + key + " in " + lines);
+    }
+
+    private void runAll() throws IOException, InterruptedException {
+        String r = String.valueOf(rounds);
+        progress("rows 1, 2 and 6: natives and start-recording requests, side by side");
+        collectSamples(child(false, "natives", r, quick ? "500000" : "2000000",
+                             quick ? "50000" : "200000"));
+        progress("row 3: defining new classes, libzev's hook enabled and disabled");
+        collectSamples(child(false, "hook", r, quick ? "4000" : "20000", "1000"));
+        progress("row 4: defining new classes, an agent's transformer added and removed");
+        collectSamples(child(true, "agent-hook", r, quick ? "4000" : "20000"));
+
+        int[] sizes = quick ? new int[] {100, 1000} : new int[] {100, 1000, 5000};
+        for (int m : sizes) {
+            progress("row 5: retransforming " + m + " classes, one JVM a side, started alternately");
+            String key = "retransform" + m;
+            for (int round = -1; round < rounds; round++) {
+                boolean zevFirst = (round & 1) == 0;
+                double zev = 0;
+                double agent = 0;
+                for (int side = 0; side < 2; side++) {
+                    boolean isZev = (side == 0) == zevFirst;
+                    List<String> lines = child(!isZev, isZev ? "retransform-zev" : "retransform-agent",
+                                               String.valueOf(m));
+                    double value = value(lines, key)[1];
+                    if (isZev) {
+                        zev = value;
+                    } else {
+                        agent = value;
+                    }
+                }
+                if (round >= 0) {
+                    add(key, zev, agent);
+                }
+            }
+        }
+
+        long total = quick ? 200000 : 1000000;
+        progress(String.format(Locale.ROOT, "row 7: memory after 10,000 and %,d requests on one VM thread", total));
+        // The heap's pages are touched at start, so that the resident set
+        // grows only with memory that something keeps.
+        String[] preTouch = {"-XX:+AlwaysPreTouch"};
+        for (int round = -1; round < rounds; round++) {
+            double[] v = value(child(preTouch, false, "memory", "10000", String.valueOf(total), "100000"),
+                               "memory");
+            if (round >= 0) {
+                add("memory", v);
+            }
+        }
+    }
+
+    // ---- the table --------------------------------------------------------
+
+    static double median(double[] values) {
+        double[] sorted = values.clone();
+        Arrays.sort(sorted);
+        int n = sorted.length;
+        return n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+    }
+
+    static double min(double[] values) {
+        return Arrays.stream(values).min().orElse(Double.NaN);
+    }
+
+    static double max(double[] values) {
+        return Arrays.stream(values).max().orElse(Double.NaN);
+    }
+
+    private double[] column(String key, int index) {
+        return samples.get(key).stream().mapToDouble(s -> s[index]).toArray();
+    }
+
+    private double[] ratios(String key) {
+        return samples.get(key).stream().mapToDouble(s -> s[0] / s[1]).toArray();
+    }
+
+    static String number(double value) {
+        double magnitude = Math.abs(value);
+        String pattern = magnitude >= 100 ? "%.0f" : magnitude >= 10 ? "%.1f" : "%.2f";
+        return String.format(Locale.ROOT, pattern, value);
+    }
+
+    static String spread(double[] values, double scale) {
+        return number(median(values) / scale) + " (" + number(min(values) / scale) + "–"
+               + number(max(values) / scale) + ")";
+    }
+
+    static String ratio(double[] values) {
+        return String.format(Locale.ROOT, "%.3f× (%.3f–%.3f)", median(values), min(values),
+                             max(values));
+    }
+
+    private final List<String> rows = new ArrayList<>();
+    private final List<String> misses = new ArrayList<>();
+
+    /** A row comparing libzev with its baseline; limit null for a row shown for comparison. */
+    private void ratioRow(String number, String what, String key, double scale, Double limit) {
+        double[] r = ratios(key);
+        String verdict;
+        if (limit == null) {
+            verdict = "shown";
+        } else if (median(r) <= limit) {
+            verdict = "met";
+        } else {
+            verdict = "MISSED";
+            misses.add(number + " " + what);
+        }
+        rows.add("| " + number + " | " + what + " | " + spread(column(key, 0), scale) + " | "
+                 + spread(column(key, 1), scale) + " | " + ratio(r) + " | "
+                 + (limit == null ? "—" : String.format(Locale.ROOT, "≤ %.2f×", limit)) + " | "
+                 + verdict + " |");
+    }
+
+    private void growthRow(String number, String what, double[] first, double[] total,
+                           double limitMiB) {
+        double mib = 1024 * 1024;
+        double[] growth = new double[first.length];
+        for (int i = 0; i < growth.length; i++) {
+            growth[i] = total[i] - first[i];
+        }
+        boolean met = median(growth) <= limitMiB * mib;
+        if (!met) {
+            misses.add(number + " " + what);
+        }
+        rows.add("| " + number + " | " + what + " | " + spread(total, mib) + " MiB | "
+                 + spread(first, mib) + " MiB | growth " + spread(growth, mib) + " MiB | "
+                 + String.format(Locale.ROOT, "≤ %.0f MiB", limitMiB) + " | "
+                 + (met ? "met" : "MISSED") + " |");
+    }
+
+    private void printTable(double seconds) {
+        ratioRow("1", "`Timing.counterTime`, ns/call", "counterTime", 1, 1.05);
+        ratioRow("1", "`VMZEV.threadID`, ns/call", "threadID", 1, 1.05);
+        ratioRow("1", "`VMZEV.getPeriod`, ns/call", "getPeriod", 1, 1.05);
+        ratioRow("2", "`write`, 64-byte events, ns/event", "write64", 1, 1.05);
+        ratioRow("2", "`write`, 4 KiB events, ns/event", "write4096", 1, 1.05);
+        ratioRow("3", "define 20,000 new classes, libzev's hook enabled (1,000 listed) vs disabled,"
+                      + " µs/class", "hook", 1000, 1.05);
+        ratioRow("4", "the same, a java.lang.instrument transformer answering null vs none,"
+                      + " µs/class", "agent-hook", 1000, null);
+        for (String key : samples.keySet()) {
+            if (key.startsWith("retransform")) {
+                int m = Integer.parseInt(key.substring("retransform".length()));
+                ratioRow("5", String.format(Locale.ROOT, "`retransformClasses0` of %,d classes vs"
+                                            + " `Instrumentation.retransformClasses`, µs/class", m),
+                         key, 1, m >= 1000 ? 1.0 : null);
+            }
+        }
+        ratioRow("6", "start-recording round trip from one VM thread, ns/request", "startRecording",
+                 1, 1.0);
+        double[] heapFirst = column("memory", 0);
+        double[] heapTotal = column("memory", 1);
+        double[] residentFirst = column("memory", 2);
+        double[] residentTotal = column("memory", 3);
+        String requests = quick ? "200,000" : "1,000,000";
+        growthRow("7", "live heap after a full GC, " + requests + " vs 10,000 requests",
+                  heapFirst, heapTotal, 1);
+        growthRow("7", "resident set, " + requests + " vs 10,000 requests", residentFirst,
+                  residentTotal, 8);
+
+        System.out.println("| row | measurement | libzev: median (min–max) | baseline: median (min–max)"
+                           + " | ratio: median (min–max) | target | |");
+        System.out.println("|---|---|---|---|---|---|---|");
+        rows.forEach(System.out::println);
+        System.out.println();
+        System.out.printf(Locale.ROOT, "%d counted rounds a row after a warm-up%s; %.0f s in all.%n",
+                          rounds, quick ? " (--quick: smaller rows)" : "", seconds);
+        System.out.println("Rows 1-4 and 6: CPU time of the measuring thread, the two sides alternating"
+                           + " within each round. Row 5: CPU time of the calling thread and the VM Thread over the call, one JVM a side."
+                           + " Row 7: the libzev column is after the larger count, the baseline"
+                           + " column after 10,000.");
+        libzevGrowth();
+        if (!misses.isEmpty()) {
+            System.out.println("Missed: " + String.join("; ", misses));
+        }
+    }
+
+    /** How the per-class retransformation cost changes with the list's length, on each side. */
+    private void libzevGrowth() {
+        List<Integer> sizes = new ArrayList<>();
+        for (String key : samples.keySet()) {
+            if (key.startsWith("retransform")) {
+                sizes.add(Integer.parseInt(key.substring("retransform".length())));
+            }
+        }
+        StringBuilder line = new StringBuilder("Row 5, per-class cost as M grows (median over median):");
+        for (int i = 1; i < sizes.size(); i++) {
+            String from = "retransform" + sizes.get(i - 1);
+            String to = "retransform" + sizes.get(i);
+            line.append(String.format(Locale.ROOT, " %,d to %,d: libzev %.2f×, java.lang.instrument %.2f×;",
+                                      sizes.get(i - 1), sizes.get(i),
+                                      median(column(to, 0)) / median(column(from, 0)),
+                                      median(column(to, 1)) / median(column(from, 1))));
+        }
+        line.setLength(line.length() - 1);
+        System.out.println(line.append('.'));
+    }
+}

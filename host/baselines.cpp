@@ -1,0 +1,408 @@
+#include "baselines.h"
+
+#include "reference_vm.h"
+#include "vm_interface.h"
+
+#include <time.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+namespace zevhost {
+namespace {
+
+jclass g_string_class = nullptr;
+
+// The request every start-recording loop makes, the host's request loop's own.
+const char kName[] = "loop";
+const char kFileName[] = "loop.zev";
+const char* const kSettings[] = {"default", "profile", nullptr};
+constexpr jint kSettingsCount = 2;
+
+jlong nowNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The calling thread's CPU time: on a shared machine, what a loop cost
+// without the time other processes took the core away.
+jlong threadCpuNanos() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<jlong>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void throwNew(JNIEnv* env, const char* class_name, const char* message) {
+    jclass klass = env->FindClass(class_name);
+    if (klass) {
+        env->ThrowNew(klass, message);
+        env->DeleteLocalRef(klass);
+    }
+}
+
+// The VM's table, or null with an exception pending, as a native of the VM's
+// own would find its recorder missing.
+const VmRecorderInterface* vmOrThrow(JNIEnv* env) {
+    const VmRecorderInterface* vm = recorderInterface();
+    if (!vm) {
+        throwNew(env, "java/lang/IllegalStateException", "no recorder interface");
+    }
+    return vm;
+}
+
+jlongArray longs(JNIEnv* env, const jlong* values, jsize count) {
+    jlongArray array = env->NewLongArray(count);
+    if (array) {
+        env->SetLongArrayRegion(array, 0, count, values);
+    }
+    return array;
+}
+
+// ---- the forwarding and converting natives -----------------------------------
+
+jlong JNICALL baselineCounterTime(JNIEnv* env, jclass self) {
+    const VmRecorderInterface* vm = vmOrThrow(env);
+    return vm ? vm->counter_time(env, self) : 0;
+}
+
+jlong JNICALL baselineThreadId(JNIEnv* env, jobject self) {
+    const VmRecorderInterface* vm = vmOrThrow(env);
+    return vm ? vm->thread_id(env, self) : 0;
+}
+
+jlong JNICALL baselineGetPeriod(JNIEnv* env, jobject, jint id) {
+    const VmRecorderInterface* vm = vmOrThrow(env);
+    return vm ? vm->get_period(id) : 0;
+}
+
+// Asks can_write, pins the array and hands its elements to write.
+void JNICALL baselineWrite(JNIEnv* env, jobject self, jbyteArray data, jint offset,
+                           jint length) {
+    const VmRecorderInterface* vm = vmOrThrow(env);
+    if (!vm) {
+        return;
+    }
+    if (!data) {
+        throwNew(env, "java/lang/NullPointerException", "");
+        return;
+    }
+    if (!vm->can_write(env, self, data, offset)) {
+        return;
+    }
+    void* elements = env->GetPrimitiveArrayCritical(data, nullptr);
+    if (!elements) {
+        return;
+    }
+    vm->write(elements, offset, length);
+    env->ReleasePrimitiveArrayCritical(data, elements, 0);
+}
+
+// ---- start-recording requests made by the VM itself ---------------------------
+
+struct Totals {
+    jlong answered = 0;
+    jlong nulls = 0;
+    jlong exceptions = 0;
+};
+
+// One start-recording request with plain JNI: the strings and the settings
+// array converted, the recorder's method called, every local reference deleted.
+void directRequest(JNIEnv* env, jobject recorder, jmethodID start_recording, Totals* totals) {
+    jstring name = env->NewStringUTF(kName);
+    jobjectArray settings = name ? env->NewObjectArray(kSettingsCount, g_string_class, nullptr)
+                                 : nullptr;
+    for (jint i = 0; settings && i < kSettingsCount; ++i) {
+        jstring setting = env->NewStringUTF(kSettings[i]);
+        if (!setting) {
+            break;
+        }
+        env->SetObjectArrayElement(settings, i, setting);
+        env->DeleteLocalRef(setting);
+    }
+    jstring file_name = env->ExceptionCheck() ? nullptr : env->NewStringUTF(kFileName);
+    jobject result = nullptr;
+    if (file_name) {
+        result = env->CallObjectMethod(recorder, start_recording, name, settings, JNI_FALSE,
+                                       jlong{0}, jlong{0}, file_name, JNI_FALSE, jlong{0},
+                                       jlong{0}, JNI_FALSE);
+    }
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+        ++totals->exceptions;
+    } else if (result) {
+        ++totals->answered;
+    } else {
+        ++totals->nulls;
+    }
+    env->DeleteLocalRef(name);
+    env->DeleteLocalRef(settings);
+    env->DeleteLocalRef(file_name);
+    env->DeleteLocalRef(result);
+}
+
+// The same request through the library's start_recording entry, followed by
+// what the VM does with the answer.
+void entryRequest(JNIEnv* env, const RecorderUpcalls* table, Totals* totals) {
+    jstring result = table->start_recording(env, kName, kSettingsCount, kSettings, JNI_FALSE, 0,
+                                            0, kFileName, JNI_FALSE, 0, 0, JNI_FALSE);
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+        ++totals->exceptions;
+    } else if (result) {
+        ++totals->answered;
+    } else {
+        ++totals->nulls;
+    }
+    if (result) {
+        env->DeleteLocalRef(result);
+    }
+}
+
+// Runs body(env) on a new native thread attached as "VM Thread"; false when
+// the thread could not be started or attached.
+template <typename Body>
+bool onVmThread(Body body) {
+    bool attached = false;
+    try {
+        std::thread worker([&] {
+            JNIEnv* env = nullptr;
+            JavaVMAttachArgs args{JNI_VERSION_1_2, const_cast<char*>("VM Thread"), nullptr};
+            if (realVm()->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) != JNI_OK) {
+                return;
+            }
+            attached = true;
+            body(env);
+            realVm()->DetachCurrentThread();
+        });
+        worker.join();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return attached;
+}
+
+// Runs `requests` requests on a new VM thread and answers {answered, null
+// answers, exceptions, elapsed nanoseconds, the thread's CPU nanoseconds},
+// both times taken on the VM thread around the requests alone.
+template <typename Request>
+jlongArray timedLoop(JNIEnv* env, jlong requests, Request request) {
+    Totals totals;
+    jlong wall = 0, cpu = 0;
+    bool ran = onVmThread([&](JNIEnv* vm_env) {
+        jlong wall_start = nowNanos();
+        jlong cpu_start = threadCpuNanos();
+        for (jlong i = 0; i < requests; ++i) {
+            request(vm_env, &totals);
+        }
+        cpu = threadCpuNanos() - cpu_start;
+        wall = nowNanos() - wall_start;
+    });
+    if (!ran) {
+        throwNew(env, "java/lang/IllegalStateException", "could not run a VM thread");
+        return nullptr;
+    }
+    const jlong values[] = {totals.answered, totals.nulls, totals.exceptions, wall, cpu};
+    return longs(env, values, 5);
+}
+
+jlongArray JNICALL baselineStartRecordingLoop(JNIEnv* env, jclass, jobject recorder,
+                                              jlong requests) {
+    if (!recorder) {
+        throwNew(env, "java/lang/NullPointerException", "recorder");
+        return nullptr;
+    }
+    jclass klass = env->GetObjectClass(recorder);
+    jmethodID start_recording = env->GetMethodID(
+        klass, "startRecording",
+        "(Ljava/lang/String;[Ljava/lang/String;ZJJLjava/lang/String;ZJJZ)Ljava/lang/String;");
+    env->DeleteLocalRef(klass);
+    if (!start_recording) {
+        return nullptr;
+    }
+    jobject global = env->NewGlobalRef(recorder);
+    if (!global) {
+        return nullptr;
+    }
+    jlongArray result = timedLoop(env, requests, [&](JNIEnv* vm_env, Totals* totals) {
+        directRequest(vm_env, global, start_recording, totals);
+    });
+    env->DeleteGlobalRef(global);
+    return result;
+}
+
+jlongArray JNICALL baselineEntryLoop(JNIEnv* env, jclass, jlong requests) {
+    const RecorderUpcalls* table = registeredUpcalls();
+    if (!table || !table->start_recording) {
+        throwNew(env, "java/lang/IllegalStateException", "the library registered no upcalls");
+        return nullptr;
+    }
+    return timedLoop(env, requests, [&](JNIEnv* vm_env, Totals* totals) {
+        entryRequest(vm_env, table, totals);
+    });
+}
+
+// ---- a request loop that pauses while still attached --------------------------
+
+// The loop's thread and Java meet here: the thread runs a step of requests,
+// reports, and waits to be resumed; after the last step it detaches.
+struct PausingLoop {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<jlong> steps;
+    std::size_t done_steps = 0;   // steps finished
+    std::size_t resumed = 0;      // steps Java let go on from
+    bool finished = false;        // detached (or never attached)
+    Totals totals;
+    std::thread thread;
+};
+
+std::mutex g_loop_mutex;
+std::unique_ptr<PausingLoop> g_loop;
+
+void runPausingLoop(PausingLoop* loop) {
+    JNIEnv* env = nullptr;
+    JavaVMAttachArgs args{JNI_VERSION_1_2, const_cast<char*>("VM Thread"), nullptr};
+    const RecorderUpcalls* table = registeredUpcalls();
+    if (realVm()->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) == JNI_OK) {
+        for (std::size_t step = 0; step < loop->steps.size(); ++step) {
+            Totals totals;
+            for (jlong i = 0; i < loop->steps[step]; ++i) {
+                entryRequest(env, table, &totals);
+            }
+            std::unique_lock<std::mutex> lock(loop->mutex);
+            loop->totals.answered += totals.answered;
+            loop->totals.nulls += totals.nulls;
+            loop->totals.exceptions += totals.exceptions;
+            loop->done_steps = step + 1;
+            loop->changed.notify_all();
+            loop->changed.wait(lock, [&] { return loop->resumed > step; });
+        }
+        realVm()->DetachCurrentThread();
+    }
+    std::lock_guard<std::mutex> lock(loop->mutex);
+    loop->finished = true;
+    loop->changed.notify_all();
+}
+
+void JNICALL baselineStartPausingLoop(JNIEnv* env, jclass, jlongArray steps) {
+    if (!steps) {
+        throwNew(env, "java/lang/NullPointerException", "steps");
+        return;
+    }
+    const RecorderUpcalls* table = registeredUpcalls();
+    if (!table || !table->start_recording) {
+        throwNew(env, "java/lang/IllegalStateException", "the library registered no upcalls");
+        return;
+    }
+    jsize count = env->GetArrayLength(steps);
+    auto loop = std::make_unique<PausingLoop>();
+    loop->steps.resize(static_cast<std::size_t>(count));
+    env->GetLongArrayRegion(steps, 0, count, loop->steps.data());
+    if (env->ExceptionCheck()) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_loop_mutex);
+    if (g_loop) {
+        throwNew(env, "java/lang/IllegalStateException", "a pausing loop is running");
+        return;
+    }
+    try {
+        loop->thread = std::thread(runPausingLoop, loop.get());
+    } catch (const std::system_error&) {
+        throwNew(env, "java/lang/IllegalStateException", "could not start a VM thread");
+        return;
+    }
+    g_loop = std::move(loop);
+}
+
+PausingLoop* currentLoop(JNIEnv* env) {
+    std::lock_guard<std::mutex> lock(g_loop_mutex);
+    if (!g_loop) {
+        throwNew(env, "java/lang/IllegalStateException", "no pausing loop is running");
+    }
+    return g_loop.get();
+}
+
+// Waits until the loop's next step is done, its thread still attached.
+// Answers {answered, null answers, exceptions} so far; null once the loop
+// has ended, after joining its thread.
+jlongArray JNICALL baselineAwaitPause(JNIEnv* env, jclass) {
+    PausingLoop* loop = currentLoop(env);
+    if (!loop) {
+        return nullptr;
+    }
+    Totals totals;
+    bool finished;
+    {
+        std::unique_lock<std::mutex> lock(loop->mutex);
+        loop->changed.wait(lock, [&] { return loop->done_steps > loop->resumed || loop->finished; });
+        finished = loop->done_steps <= loop->resumed;
+        totals = loop->totals;
+    }
+    if (finished) {
+        loop->thread.join();
+        std::lock_guard<std::mutex> lock(g_loop_mutex);
+        g_loop.reset();
+        return nullptr;
+    }
+    const jlong values[] = {totals.answered, totals.nulls, totals.exceptions};
+    return longs(env, values, 3);
+}
+
+void JNICALL baselineResume(JNIEnv* env, jclass) {
+    PausingLoop* loop = currentLoop(env);
+    if (!loop) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(loop->mutex);
+    loop->resumed = loop->done_steps;
+    loop->changed.notify_all();
+}
+
+template <typename Function>
+JNINativeMethod method(const char* name, const char* signature, Function* function) {
+    return {const_cast<char*>(name), const_cast<char*>(signature),
+            reinterpret_cast<void*>(function)};
+}
+
+const JNINativeMethod kBaselineNatives[] = {
+    method("counterTime", "()J", baselineCounterTime),
+    method("threadID", "()J", baselineThreadId),
+    method("getPeriod", "(I)J", baselineGetPeriod),
+    method("write", "([BII)V", baselineWrite),
+    method("startRecordingLoop", "(Ljava/lang/Object;J)[J", baselineStartRecordingLoop),
+    method("entryLoop", "(J)[J", baselineEntryLoop),
+    method("startPausingLoop", "([J)V", baselineStartPausingLoop),
+    method("awaitPause", "()[J", baselineAwaitPause),
+    method("resume", "()V", baselineResume),
+};
+
+}  // namespace
+
+bool registerBaselineNatives(JNIEnv* env) {
+    jclass string_class = env->FindClass("java/lang/String");
+    if (!string_class) {
+        return false;
+    }
+    g_string_class = static_cast<jclass>(env->NewGlobalRef(string_class));
+    env->DeleteLocalRef(string_class);
+    if (!g_string_class) {
+        return false;
+    }
+    jclass baseline = env->FindClass("zevhost/Baseline");
+    if (!baseline) {
+        return false;
+    }
+    jint registered = env->RegisterNatives(
+        baseline, kBaselineNatives, sizeof kBaselineNatives / sizeof kBaselineNatives[0]);
+    env->DeleteLocalRef(baseline);
+    return registered == JNI_OK;
+}
+
+}  // namespace zevhost

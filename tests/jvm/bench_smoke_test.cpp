@@ -1,0 +1,53 @@
+// The benchmark programs, each run once with tiny counts under -Xcheck:jni:
+// every mode must finish, check what it measured and leave no JNI warning.
+// No timing is judged here; `make bench` does the measuring.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+// Runs zevbench.Child in one mode; expects exit 0, no JNI warning and the
+// line the driver would read.
+void expectModeRuns(const std::vector<std::string>& args, const std::string& line,
+                    bool agent = false) {
+    std::vector<std::string> options = {"-cp", ZEV_BENCH_JAR};
+    if (agent) {
+        options.push_back(std::string("-javaagent:") + ZEV_BENCH_AGENT_JAR);
+    }
+    HostRun run = runHost(options, "zevbench.Child", args);
+    EXPECT_EQ(run.status, 0) << run.output();
+    EXPECT_EQ(jniWarnings(run), "") << run.output();
+    EXPECT_TRUE(contains(run.out, line)) << run.output();
+}
+
+}  // namespace
+
+TEST(BenchSmoke, NativesAndStartRecordingRequestsBesideTheirBaselines) {
+    expectModeRuns({"natives", "1", "2000", "200"}, "SAMPLE startRecording ");
+}
+
+TEST(BenchSmoke, DefiningClassesWithTheHookSwitchedOnAndOff) {
+    expectModeRuns({"hook", "1", "100", "50"}, "SAMPLE hook ");
+}
+
+TEST(BenchSmoke, DefiningClassesWithAnAgentsTransformer) {
+    expectModeRuns({"agent-hook", "1", "100"}, "SAMPLE agent-hook ", true);
+}
+
+// Few classes: the JDK's own agent library keeps a local reference per class
+// it retransforms, beyond what -Xcheck:jni allows a native frame.
+TEST(BenchSmoke, RetransformingThroughLibzevPatchesEveryClass) {
+    expectModeRuns({"retransform-zev", "10"}, "VALUE retransform10 zev ");
+}
+
+TEST(BenchSmoke, RetransformingThroughTheAgentPatchesEveryClass) {
+    expectModeRuns({"retransform-agent", "10"}, "VALUE retransform10 agent ", true);
+}
+
+TEST(BenchSmoke, MemoryIsReadWhileTheVmThreadStaysAttached) {
+    expectModeRuns({"memory", "100", "1000", "100"}, "VALUE memory ");
+}
