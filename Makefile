@@ -36,7 +36,7 @@ test: build build-asan
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 
-# One table of libzev against baselines measured in the same run (about five
+# One table of libzev against baselines measured in the same run (about two
 # minutes on two cores); bench/RESULTS.md holds a recorded run.
 # BENCH_ARGS=--quick makes every row smaller.
 bench: deps

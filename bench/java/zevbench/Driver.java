@@ -26,7 +26,11 @@ public final class Driver {
     private final String benchJar;
     private final String agentJar;
     private final boolean quick;
-    private final int rounds;
+    /** Counted rounds: rows whose rounds are cheap get more, to narrow the spread. */
+    private final int nativeRounds;
+    private final int hookRounds;
+    private final int jvmRounds;
+    private final int memoryRounds;
 
     /** Per key, the numbers each counted round gave. */
     private final Map<String, List<double[]>> samples = new LinkedHashMap<>();
@@ -36,7 +40,10 @@ public final class Driver {
         this.benchJar = new File(build, "bench/zevbench.jar").getAbsolutePath();
         this.agentJar = new File(build, "bench/zevbench-agent.jar").getAbsolutePath();
         this.quick = quick;
-        this.rounds = quick ? 5 : 9;
+        this.nativeRounds = quick ? 5 : 11;
+        this.hookRounds = quick ? 5 : 15;
+        this.jvmRounds = quick ? 5 : 15;
+        this.memoryRounds = 5;
     }
 
     public static void main(String[] args) throws Exception {
@@ -123,20 +130,19 @@ public final class Driver {
     }
 
     private void runAll() throws IOException, InterruptedException {
-        String r = String.valueOf(rounds);
         progress("rows 1, 2 and 6: natives and start-recording requests, side by side");
-        collectSamples(child(false, "natives", r, quick ? "500000" : "2000000",
+        collectSamples(child(false, "natives", String.valueOf(nativeRounds), quick ? "500000" : "2000000",
                              quick ? "50000" : "200000"));
         progress("row 3: defining new classes, libzev's hook enabled and disabled");
-        collectSamples(child(false, "hook", r, quick ? "4000" : "20000", "1000"));
+        collectSamples(child(false, "hook", String.valueOf(hookRounds), quick ? "4000" : "20000", "1000"));
         progress("row 4: defining new classes, an agent's transformer added and removed");
-        collectSamples(child(true, "agent-hook", r, quick ? "4000" : "20000"));
+        collectSamples(child(true, "agent-hook", String.valueOf(hookRounds), quick ? "4000" : "20000"));
 
         int[] sizes = quick ? new int[] {100, 1000} : new int[] {100, 1000, 5000};
         for (int m : sizes) {
             progress("row 5: retransforming " + m + " classes, one JVM a side, started alternately");
             String key = "retransform" + m;
-            for (int round = -1; round < rounds; round++) {
+            for (int round = -1; round < jvmRounds; round++) {
                 boolean zevFirst = (round & 1) == 0;
                 double zev = 0;
                 double agent = 0;
@@ -162,7 +168,7 @@ public final class Driver {
         // The heap's pages are touched at start, so that the resident set
         // grows only with memory that something keeps.
         String[] preTouch = {"-XX:+AlwaysPreTouch"};
-        for (int round = -1; round < rounds; round++) {
+        for (int round = -1; round < memoryRounds; round++) {
             double[] v = value(child(preTouch, false, "memory", "10000", String.valueOf(total), "100000"),
                                "memory");
             if (round >= 0) {
@@ -285,8 +291,10 @@ public final class Driver {
         System.out.println("|---|---|---|---|---|---|---|");
         rows.forEach(System.out::println);
         System.out.println();
-        System.out.printf(Locale.ROOT, "%d counted rounds a row after a warm-up%s; %.0f s in all.%n",
-                          rounds, quick ? " (--quick: smaller rows)" : "", seconds);
+        System.out.printf(Locale.ROOT, "Counted rounds after a warm-up: %d (rows 1, 2, 6), %d (rows 3,"
+                          + " 4), %d JVM pairs (row 5), %d JVMs (row 7)%s; %.0f s in all.%n",
+                          nativeRounds, hookRounds, jvmRounds, memoryRounds,
+                          quick ? "; --quick: smaller rows" : "", seconds);
         System.out.println("Rows 1-4 and 6: CPU time of the measuring thread, the two sides alternating"
                            + " within each round. Row 5: CPU time of the calling thread and the VM Thread over the call, one JVM a side."
                            + " Row 7: the libzev column is after the larger count, the baseline"
