@@ -12,6 +12,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace zevhost {
 namespace {
