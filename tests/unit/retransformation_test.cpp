@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,13 @@ struct FakeObject {
 
 FakeObject* fake(jobject object) { return reinterpret_cast<FakeObject*>(object); }
 jobject object(FakeObject* fake) { return reinterpret_cast<jobject>(fake); }
+
+// Objects the fake JVM creates live until the process ends, at stable addresses.
+std::list<FakeObject> heap;
+FakeObject* allocate(FakeObject made) {
+    heap.push_back(std::move(made));
+    return &heap.back();
+}
 
 FakeObject alpha{"Alpha", {}, {}};
 FakeObject beta{"Beta", {}, {}};
@@ -108,7 +116,7 @@ jbyteArray JNICALL fakeNewByteArray(JNIEnv*, jsize length) {
         pending = true;
         return nullptr;
     }
-    auto* array = new FakeObject{"byte[]", {}, std::vector<jbyte>(length)};
+    auto* array = allocate(FakeObject{"byte[]", {}, std::vector<jbyte>(length)});
     return reinterpret_cast<jbyteArray>(array);
 }
 
@@ -134,7 +142,7 @@ jobject JNICALL fakeCallObjectMethodV(JNIEnv*, jobject receiver, jmethodID, va_l
     if (callbackAnswer.empty()) {
         return nullptr;
     }
-    return object(new FakeObject{"byte[]", {}, callbackAnswer});
+    return object(allocate(FakeObject{"byte[]", {}, callbackAnswer}));
 }
 
 JNINativeInterface_ jniFunctions = [] {
@@ -269,7 +277,7 @@ void load(bool withJvmti) {
 }
 
 jobjectArray classArray(std::vector<FakeObject*> classes) {
-    auto* array = new FakeObject{"Class[]", {}, {}};
+    auto* array = allocate(FakeObject{"Class[]", {}, {}});
     for (FakeObject* klass : classes) {
         array->elements.push_back(object(klass));
     }
