@@ -4,6 +4,8 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The JVM the library is built for, even where another JDK comes first on PATH.
+JAVA ?= $(firstword $(wildcard /usr/lib/jvm/java-17-openjdk-amd64/bin/java) java)
 
 .PHONY: demo test bench deps build build-asan
 MAKEFLAGS += --no-print-directory
@@ -44,4 +46,4 @@ bench: deps
 	@mkdir -p $(BUILD)
 	@{ cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && cmake --build $(BUILD) --target zevbench -j$(JOBS); } \
 	    >$(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log; exit 1; }
-	@java -cp $(BUILD)/bench/zevbench.jar zevbench.Driver $(BUILD) $(BENCH_ARGS)
+	@$(JAVA) -cp $(BUILD)/bench/zevbench.jar zevbench.Driver $(BUILD) $(BENCH_ARGS)

@@ -102,6 +102,13 @@ bool toJava(JNIEnv* env, const char* chars, jstring* result) {
     return chars == nullptr || *result != nullptr;
 }
 
+// How every recording request begins: the recorder object, then the name.
+// False when the request answers null.
+bool beginRequest(JNIEnv* env, const char* name, jobject* recorder, jstring* javaName) {
+    *recorder = ensureRecorderInstance(env);
+    return *recorder != nullptr && toJava(env, name, javaName);
+}
+
 jstring startRecording(JNIEnv* env, const char* name, jint count, const char* const* settings,
                        jboolean disk, jlong delay, jlong duration, const char* fileName,
                        jboolean dumpOnExit, jlong maxAge, jlong maxSize, jboolean verbose) {
@@ -114,12 +121,9 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     if (!frame.pushed()) {
         return nullptr;
     }
-    jobject recorder = ensureRecorderInstance(env);
-    if (recorder == nullptr) {
-        return nullptr;
-    }
+    jobject recorder;
     jstring javaName;
-    if (!toJava(env, name, &javaName)) {
+    if (!beginRequest(env, name, &recorder, &javaName)) {
         return nullptr;
     }
     jclass settingsClass = stringClass(env);
@@ -175,13 +179,10 @@ jstring stopRecording(JNIEnv* env, const char* name, jlong id, jboolean discard,
     if (!frame.pushed()) {
         return nullptr;
     }
-    jobject recorder = ensureRecorderInstance(env);
-    if (recorder == nullptr) {
-        return nullptr;
-    }
+    jobject recorder;
     jstring javaName;
     jstring javaFileName;
-    if (!toJava(env, name, &javaName) || !toJava(env, fileName, &javaFileName)) {
+    if (!beginRequest(env, name, &recorder, &javaName) || !toJava(env, fileName, &javaFileName)) {
         return nullptr;
     }
     jobject result = env->CallObjectMethod(recorder, libraryState.stop_recording_method, javaName,
@@ -194,12 +195,9 @@ jstring checkRecording(JNIEnv* env, const char* name, jlong id, jboolean verbose
     if (!frame.pushed()) {
         return nullptr;
     }
-    jobject recorder = ensureRecorderInstance(env);
-    if (recorder == nullptr) {
-        return nullptr;
-    }
+    jobject recorder;
     jstring javaName;
-    if (!toJava(env, name, &javaName)) {
+    if (!beginRequest(env, name, &recorder, &javaName)) {
         return nullptr;
     }
     jobject result = env->CallObjectMethod(recorder, libraryState.check_recording_method, javaName,
@@ -213,13 +211,10 @@ jstring dumpRecording(JNIEnv* env, const char* name, jlong id, const char* fileN
     if (!frame.pushed()) {
         return nullptr;
     }
-    jobject recorder = ensureRecorderInstance(env);
-    if (recorder == nullptr) {
-        return nullptr;
-    }
+    jobject recorder;
     jstring javaName;
     jstring javaFileName;
-    if (!toJava(env, name, &javaName) || !toJava(env, fileName, &javaFileName)) {
+    if (!beginRequest(env, name, &recorder, &javaName) || !toJava(env, fileName, &javaFileName)) {
         return nullptr;
     }
     jobject result = env->CallObjectMethod(recorder, libraryState.dump_recording_method, javaName,
