@@ -1,17 +1,18 @@
 package zevtests;
 
+import static java.nio.charset.StandardCharsets.ISO_8859_1;
 import static zevtests.Cases.check;
 import static zevtests.Cases.eq;
 import static zevtests.Cases.expectThrows;
 import static zevtests.Cases.journal;
 
+import java.io.IOException;
+import java.io.InputStream;
 import java.lang.instrument.ClassDefinition;
 import java.lang.instrument.Instrumentation;
 import java.util.ArrayList;
-import java.util.Arrays;
 import java.util.List;
-import java.util.Map;
-import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicLong;
@@ -21,11 +22,6 @@ import tesmar.nuvrak.zev.VMZEV;
 import tesmar.nuvrak.zev.ZEV;
 import zevhost.Answer;
 import zevhost.Vm;
-import zevtests.subjects.Alpha;
-import zevtests.subjects.Beta;
-import zevtests.subjects.Delta;
-import zevtests.subjects.Fresh;
-import zevtests.subjects.Gamma;
 
 /**
  * Class retransformation with the JVM's own JVMTI and real class files: the
@@ -37,34 +33,42 @@ public final class RetransformTests {
         Cases.run(RetransformTests.class, args);
     }
 
+    public static final class Alpha { public static String say() { return "before"; } }
+    public static final class Beta { public static String say() { return "before"; } }
+    public static final class Gamma { public static String say() { return "before"; } }
+
+    static final Class<?>[] ALL = {Alpha.class, Beta.class, Gamma.class};
+    static final List<String> ORIGINAL = List.of("before", "before", "before");
     static final String SAME_LENGTH = "after!";
     static final String LONGER = "after a much longer rewrite";
-
     static final String SUCCESS = "log(5, \"RetransformClasses successful\")";
     static final String REFUSED = "log(1, \"retransform_classes != NULL: "
             + "Java_tesmar_nuvrak_zev_VMZEV_retransformClasses0 can only be called once\")";
 
-    static String hooked(Class<?> klass) {
-        return "log(5, \"classFileLoadHook called for " + klass.getName().replace('.', '/') + "\")";
+    static String internalName(Class<?> klass) {
+        return klass.getName().replace('.', '/');
     }
 
-    /** Rewrites "before" per class as told; answers null for classes it has no rewrite for. */
-    static final class Rewrites implements ClassTransformer {
-        final Map<Class<?>, String> to = new ConcurrentHashMap<>();
-        final List<Class<?>> calls = new CopyOnWriteArrayList<>();
-        final List<byte[]> handed = new CopyOnWriteArrayList<>();
+    static String hooked(Class<?> klass) {
+        return "log(5, \"classFileLoadHook called for " + internalName(klass) + "\")";
+    }
 
-        Rewrites with(Class<?> klass, String value) {
-            to.put(klass, value);
-            return this;
-        }
+    /** Rewrites Alpha to the same length and Beta longer; answers null for the rest. */
+    static final class Rewrites implements ClassTransformer {
+        final List<Class<?>> calls = new CopyOnWriteArrayList<>();
 
         @Override
-        public byte[] transform(Class<?> klass, byte[] classBytes) {
+        public byte[] transform(Class<?> klass, byte[] classFile) {
             calls.add(klass);
-            handed.add(classBytes);
-            String value = to.get(klass);
-            return value == null ? null : RetransformBytes.replaceUtf8(classBytes, "before", value);
+            String to = klass == Alpha.class ? SAME_LENGTH : klass == Beta.class ? LONGER : null;
+            if (to == null) {
+                return null;
+            }
+            // The constant's CONSTANT_Utf8 entry: tag 1, two length bytes, the text.
+            String bytes = new String(classFile, ISO_8859_1);
+            check(bytes.contains("\1\0\6before"), "the callback got the class file");
+            String entry = "\1\0" + (char) to.length() + to;
+            return bytes.replace("\1\0\6before", entry).getBytes(ISO_8859_1);
         }
     }
 
@@ -72,7 +76,6 @@ public final class RetransformTests {
     static VMZEV bind(ClassTransformer transformer) {
         ZEV.forget();
         VMZEV recorder = (VMZEV) ZEV.get();
-        check(recorder != null, "ZEV.get() bound a recorder");
         recorder.setTransformer(transformer);
         Vm.clearJournal();
         return recorder;
@@ -84,319 +87,199 @@ public final class RetransformTests {
         eq(null, answer.pending);
     }
 
-    static List<String> sayings(Class<?>... classes) {
+    static List<String> sayings(Class<?>... classes) throws ReflectiveOperationException {
         List<String> result = new ArrayList<>();
         for (Class<?> klass : classes) {
-            result.add(say(klass));
+            result.add((String) klass.getMethod("say").invoke(null));
         }
         return result;
     }
 
-    static String say(Class<?> klass) {
-        if (klass == Alpha.class) {
-            return Alpha.say();
-        } else if (klass == Beta.class) {
-            return Beta.say();
-        } else if (klass == Gamma.class) {
-            return Gamma.say();
-        } else if (klass == Delta.class) {
-            return Delta.say();
+    static byte[] classFile(Class<?> klass) throws IOException {
+        try (InputStream in = klass.getResourceAsStream("/" + internalName(klass) + ".class")) {
+            return in.readAllBytes();
         }
-        throw new IllegalArgumentException(klass.getName());
+    }
+
+    /** A first-time load: the class file defined once more, by a loader of its own. */
+    static void loadFreshCopy(Class<?> klass) throws IOException {
+        byte[] bytes = classFile(klass);
+        new ClassLoader(null) {
+            Class<?> define() {
+                return defineClass(klass.getName(), bytes, 0, bytes.length);
+            }
+        }.define();
+    }
+
+    static Instrumentation agent() {
+        check(RetransformAgent.instrumentation != null, "the JVM runs with the agent");
+        return RetransformAgent.instrumentation;
     }
 
     // ---- cases -------------------------------------------------------------
 
     /**
-     * Same-length and longer rewrites take effect, a null answer leaves its
-     * class alone, classes loaded for the first time never reach the
-     * callback, and the release brings the original bytes back; a new list
-     * works afterwards.
+     * Arrays that publish no list; then a list rewritten by the callback
+     * (same length, longer, null answer) and held, refusing a second one, while
+     * first-time loads pass by; the release restores it; and a callback that
+     * asks for another list, on its own thread or by waiting for another, is
+     * refused like any second call.
      */
-    static void rewritesListedClassesUntilRelease() {
-        eq(Arrays.asList("before", "before", "before"), sayings(Alpha.class, Beta.class, Gamma.class));
-        Rewrites rewrites = new Rewrites().with(Alpha.class, SAME_LENGTH).with(Beta.class, LONGER)
-                .with(Delta.class, LONGER);
+    static void aListRewritesItsClassesUntilTheRelease() throws Exception {
+        Rewrites rewrites = new Rewrites();
         VMZEV recorder = bind(rewrites);
-
-        recorder.retransformClasses0(new Class<?>[] {Alpha.class, Beta.class, Gamma.class});
-        journal(hooked(Alpha.class), hooked(Beta.class), hooked(Gamma.class), SUCCESS);
-        eq(Arrays.asList(Alpha.class, Beta.class, Gamma.class), rewrites.calls);
-        for (byte[] bytes : rewrites.handed) {
-            check(RetransformBytes.holdsUtf8(bytes, "before"), "the callback got the class file");
-        }
-        eq(Arrays.asList(SAME_LENGTH, LONGER, "before"), sayings(Alpha.class, Beta.class, Gamma.class));
-
-        // Delta is loaded for the first time now, with the hook enabled.
-        eq("before", Delta.say());
-        eq(3, rewrites.calls.size());
-        journal();
-
-        release();
-        journal();
-        eq(Arrays.asList("before", "before", "before"), sayings(Alpha.class, Beta.class, Gamma.class));
-        eq(3, rewrites.calls.size());
-
-        Rewrites again = new Rewrites().with(Gamma.class, LONGER);
-        bind(again).retransformClasses0(new Class<?>[] {Gamma.class});
-        journal(hooked(Gamma.class), SUCCESS);
-        eq(Arrays.asList(LONGER, "before"), sayings(Gamma.class, Alpha.class));
-        release();
-        eq("before", Gamma.say());
-    }
-
-    /** One list at a time: a second call is refused quietly until the release. */
-    static void aSecondListIsRefusedUntilRelease() {
-        Rewrites rewrites = new Rewrites().with(Alpha.class, SAME_LENGTH).with(Beta.class, LONGER);
-        VMZEV recorder = bind(rewrites);
-        recorder.retransformClasses0(new Class<?>[] {Alpha.class});
-        journal(hooked(Alpha.class), SUCCESS);
-
-        recorder.retransformClasses0(new Class<?>[] {Beta.class});
-        journal(REFUSED);
-        recorder.retransformClasses0(new Class<?>[] {Alpha.class, Beta.class});
-        journal(REFUSED);
-        eq(Arrays.asList(Alpha.class), rewrites.calls);
-        eq(Arrays.asList(SAME_LENGTH, "before"), sayings(Alpha.class, Beta.class));
-
-        release();
-        eq(Arrays.asList("before", "before"), sayings(Alpha.class, Beta.class));
-        bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});
-        journal(hooked(Beta.class), SUCCESS);
-        eq(Arrays.asList("before", LONGER), sayings(Alpha.class, Beta.class));
-        release();
-        eq("before", Beta.say());
-    }
-
-    /**
-     * A transformer that asks for another list from inside the callback, on
-     * its own thread or by waiting for another: refused like any second call.
-     */
-    static void aCallbackAskingForAnotherListIsRefused() {
-        Rewrites rewrites = new Rewrites().with(Alpha.class, SAME_LENGTH).with(Beta.class, LONGER);
-        VMZEV[] recorder = new VMZEV[1];
-        recorder[0] = bind((klass, bytes) -> {
-            if (klass == Alpha.class) {
-                recorder[0].retransformClasses0(new Class<?>[] {Beta.class});
-                Thread other = new Thread(() -> recorder[0].retransformClasses0(new Class<?>[] {Gamma.class}));
-                other.start();
-                try {
-                    other.join();
-                } catch (InterruptedException e) {
-                    throw new IllegalStateException(e);
-                }
-            }
-            return rewrites.transform(klass, bytes);
-        });
-        recorder[0].retransformClasses0(new Class<?>[] {Alpha.class});
-        journal(hooked(Alpha.class), REFUSED, REFUSED, SUCCESS);
-        eq(Arrays.asList(Alpha.class), rewrites.calls);
-        eq(Arrays.asList(SAME_LENGTH, "before", "before"), sayings(Alpha.class, Beta.class, Gamma.class));
-        release();
-        eq("before", Alpha.say());
-    }
-
-    /**
-     * Arrays that publish no list: empty (silent), holding a null (out of
-     * memory, nothing left behind) and null itself; a good list works after
-     * each of them.
-     */
-    static void arraysThatPublishNoList() {
-        Rewrites rewrites = new Rewrites().with(Alpha.class, SAME_LENGTH).with(Beta.class, LONGER);
-        VMZEV recorder = bind(rewrites);
-
         recorder.retransformClasses0(new Class<?>[0]);
         journal();
-
         expectThrows(OutOfMemoryError.class, "VMZEV_retransform",
-                     () -> recorder.retransformClasses0(new Class<?>[] {Alpha.class, null, Beta.class}));
+                     () -> recorder.retransformClasses0(new Class<?>[] {Alpha.class, null}));
         journal("log(1, \"NewGlobalRef returned NULL\")");
-
         expectThrows(NullPointerException.class, "", () -> recorder.retransformClasses0(null));
         journal();
-        eq(0, rewrites.calls.size());
-        eq(Arrays.asList("before", "before"), sayings(Alpha.class, Beta.class));
 
-        recorder.retransformClasses0(new Class<?>[] {Alpha.class, Beta.class});
-        journal(hooked(Alpha.class), hooked(Beta.class), SUCCESS);
-        eq(Arrays.asList(SAME_LENGTH, LONGER), sayings(Alpha.class, Beta.class));
+        recorder.retransformClasses0(ALL);
+        journal(hooked(Alpha.class), hooked(Beta.class), hooked(Gamma.class), SUCCESS);
+        eq(List.of(SAME_LENGTH, LONGER, "before"), sayings(ALL));
+        recorder.retransformClasses0(new Class<?>[] {Gamma.class});
+        journal(REFUSED);
+        loadFreshCopy(Alpha.class);
+        journal();
+        eq(List.of(ALL), rewrites.calls);
         release();
-        eq(Arrays.asList("before", "before"), sayings(Alpha.class, Beta.class));
-    }
+        journal();
+        eq(ORIGINAL, sayings(ALL));
 
-    /**
-     * A callback that throws: the hook logs it and leaves the exception to
-     * the JVM, which fails the whole retransformation (OpenJDK 17 answers
-     * JVMTI_ERROR_FAILS_VERIFICATION, 62) and clears it; Java sees the
-     * library's own exception. The list stays held with the hook disabled
-     * until the release.
-     */
-    static void aThrowingCallbackFailsTheRetransformation() throws Exception {
-        Instrumentation inst = RetransformAgent.instrumentation();
-        Rewrites rewrites = new Rewrites().with(Alpha.class, SAME_LENGTH).with(Beta.class, LONGER);
-        VMZEV recorder = bind((klass, bytes) -> {
-            if (klass == Alpha.class) {
-                throw new IllegalStateException("the transformer refuses Alpha");
-            }
+        VMZEV[] again = new VMZEV[1];
+        again[0] = bind((klass, bytes) -> {
+            again[0].retransformClasses0(new Class<?>[] {Alpha.class});
+            Class<?>[] gamma = {Gamma.class};
+            CompletableFuture.runAsync(() -> again[0].retransformClasses0(gamma)).join();
             return rewrites.transform(klass, bytes);
         });
-        expectThrows(Exception.class, "VMZEV_retransform",
-                () -> recorder.retransformClasses0(new Class<?>[] {Alpha.class, Beta.class}));
-        journal(hooked(Alpha.class), "log(1, \"retransformCallback threw an exception\")",
-                "log(1, \"RetransformClasses returned 62\")");
-        eq(Arrays.asList("before", "before"), sayings(Alpha.class, Beta.class));
-
-        // Held and disabled: refused, and another tool's retransformation passes by.
-        recorder.retransformClasses0(new Class<?>[] {Beta.class});
-        journal(REFUSED);
-        inst.retransformClasses(Alpha.class, Beta.class);
-        journal();
-        eq(0, rewrites.calls.size());
-
+        again[0].retransformClasses0(new Class<?>[] {Beta.class});
+        journal(hooked(Beta.class), REFUSED, REFUSED, SUCCESS);
+        eq(List.of("before", LONGER, "before"), sayings(ALL));
         release();
-        journal();
-        eq(Arrays.asList("before", "before"), sayings(Alpha.class, Beta.class));
-        bind(rewrites).retransformClasses0(new Class<?>[] {Alpha.class, Beta.class});
-        journal(hooked(Alpha.class), hooked(Beta.class), SUCCESS);
-        eq(Arrays.asList(SAME_LENGTH, LONGER), sayings(Alpha.class, Beta.class));
-        release();
-        eq(Arrays.asList("before", "before"), sayings(Alpha.class, Beta.class));
+        eq(ORIGINAL, sayings(ALL));
     }
 
     /**
      * Another tool's retransformations and redefinitions reach the callback
-     * for listed classes only; and once the release has dropped the
-     * recorder object, a listed class being retransformed keeps its own bytes.
+     * for listed classes only; a hook finding no recorder object leaves the
+     * class alone; and a throwing callback fails the whole retransformation
+     * (OpenJDK 17 answers 62), leaving the list held with the hook disabled
+     * until the release.
      */
-    static void otherToolsReachTheCallbackForListedClassesOnly() throws Exception {
-        Instrumentation inst = RetransformAgent.instrumentation();
-        Rewrites rewrites = new Rewrites().with(Alpha.class, SAME_LENGTH).with(Beta.class, LONGER)
-                .with(Gamma.class, LONGER);
-        VMZEV recorder = bind(rewrites);
-        recorder.retransformClasses0(new Class<?>[] {Alpha.class});
+    static void otherToolsAndFailingHooks() throws Exception {
+        Instrumentation inst = agent();
+        Rewrites rewrites = new Rewrites();
+        bind(rewrites).retransformClasses0(new Class<?>[] {Alpha.class});
         journal(hooked(Alpha.class), SUCCESS);
-        RetransformAgent.seen.clear();
-
         inst.retransformClasses(Beta.class);
-        inst.redefineClasses(new ClassDefinition(Gamma.class, RetransformBytes.classFile(Gamma.class)));
-        eq(Arrays.asList("zevtests/subjects/Beta", "zevtests/subjects/Gamma"), RetransformAgent.seen);
-        eq(Arrays.asList(Alpha.class), rewrites.calls);
+        inst.redefineClasses(new ClassDefinition(Gamma.class, classFile(Gamma.class)));
         journal();
-        eq(Arrays.asList(SAME_LENGTH, "before", "before"), sayings(Alpha.class, Beta.class, Gamma.class));
-
-        // The listed class goes through the callback whoever retransforms it.
         inst.retransformClasses(Alpha.class);
-        journal(hooked(Alpha.class));
-        inst.redefineClasses(new ClassDefinition(Alpha.class, RetransformBytes.classFile(Alpha.class)));
-        journal(hooked(Alpha.class));
-        eq(Arrays.asList(Alpha.class, Alpha.class, Alpha.class), rewrites.calls);
-        eq(SAME_LENGTH, Alpha.say());
+        inst.redefineClasses(new ClassDefinition(Alpha.class, classFile(Alpha.class)));
+        journal(hooked(Alpha.class), hooked(Alpha.class));
+        eq(List.of(Alpha.class, Alpha.class, Alpha.class), rewrites.calls);
+        eq(List.of(SAME_LENGTH, "before", "before"), sayings(ALL));
 
-        // A failed start drops the recorder object while the list is held.
         Vm.script("start_recorder", 0);
-        check(!ZEV.startHalcyra(), "the start failed");
+        check(!ZEV.startHalcyra(), "a failed start drops the recorder object");
         Vm.clearJournal();
         inst.retransformClasses(Alpha.class);
-        journal("log(1, \"classFileLoadHook: no recorder object for zevtests/subjects/Alpha\")");
+        journal("log(1, \"classFileLoadHook: no recorder object for " + internalName(Alpha.class)
+                + "\")");
         eq(3, rewrites.calls.size());
         eq("before", Alpha.say());
-
         release();
         journal();
-        RetransformAgent.seen.clear();
-        inst.retransformClasses(Alpha.class);
-        eq(Arrays.asList("zevtests/subjects/Alpha"), RetransformAgent.seen);
+
+        VMZEV thrower = bind((klass, bytes) -> {
+            throw new IllegalStateException("the transformer refuses " + klass);
+        });
+        expectThrows(Exception.class, "VMZEV_retransform",
+                     () -> thrower.retransformClasses0(new Class<?>[] {Alpha.class, Beta.class}));
+        journal(hooked(Alpha.class), "log(1, \"retransformCallback threw an exception\")",
+                "log(1, \"RetransformClasses returned 62\")");
+        thrower.retransformClasses0(new Class<?>[] {Beta.class});
+        journal(REFUSED);
+        inst.retransformClasses(Alpha.class, Beta.class);
         journal();
-        eq(3, rewrites.calls.size());
-        eq("before", Alpha.say());
+        release();
+        journal();
+        eq(ORIGINAL, sayings(ALL));
+        bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});
+        journal(hooked(Beta.class), SUCCESS);
+        release();
     }
 
-    static final byte[] FRESH = RetransformBytes.classFile(Fresh.class);
+    interface Step {
+        void run() throws Exception;
+    }
 
-    /** Defines one fresh copy of Fresh: a first-time load through the hook. */
-    static final class FreshLoader extends ClassLoader {
-        FreshLoader() {
-            super(null);
-        }
-
-        Class<?> define() {
-            return defineClass(Fresh.class.getName(), FRESH, 0, FRESH.length);
-        }
+    static Thread repeat(AtomicBoolean stop, List<Throwable> failures, Step step) {
+        Thread thread = new Thread(() -> {
+            try {
+                while (!stop.get()) {
+                    step.run();
+                }
+            } catch (Throwable t) {
+                failures.add(t);
+            }
+        });
+        thread.start();
+        return thread;
     }
 
     /**
-     * Release against running hooks: while one thread defines fresh classes
-     * and another has the agent retransform the listed ones over and over,
-     * the main thread publishes lists and the VM releases them. Every hook
-     * either rewrites through a live recorder or leaves the class alone; at
-     * the end every class has its own bytes back.
+     * Release against running hooks: while one thread loads fresh classes and
+     * the agent retransforms the listed ones over and over, the main thread
+     * publishes lists and the VM releases them. Every hook either rewrites
+     * through a live recorder or leaves the class alone; at the end every
+     * class has its own bytes back and the hook is quiet.
      */
     static void releaseWhileHooksRun() throws Throwable {
-        Instrumentation inst = RetransformAgent.instrumentation();
-        Class<?>[] listed = {Alpha.class, Beta.class, Gamma.class};
-        Rewrites rewrites = new Rewrites().with(Alpha.class, SAME_LENGTH).with(Beta.class, LONGER)
-                .with(Gamma.class, LONGER);
+        Instrumentation inst = agent();
+        Rewrites rewrites = new Rewrites();
         AtomicBoolean stop = new AtomicBoolean();
-        AtomicLong defined = new AtomicLong();
-        AtomicLong retransformed = new AtomicLong();
-        AtomicLong withoutRecorder = new AtomicLong();
+        AtomicLong loads = new AtomicLong();
+        AtomicLong retransformations = new AtomicLong();
         List<Throwable> failures = new CopyOnWriteArrayList<>();
-
-        Thread loader = new Thread(() -> {
-            try {
-                while (!stop.get()) {
-                    check(new FreshLoader().define() != Fresh.class, "a new class");
-                    defined.incrementAndGet();
-                }
-            } catch (Throwable t) {
-                failures.add(t);
-            }
-        }, "fresh classes");
-        Thread retransformer = new Thread(() -> {
-            try {
-                while (!stop.get()) {
-                    inst.retransformClasses(listed);
-                    retransformed.incrementAndGet();
-                }
-            } catch (Throwable t) {
-                failures.add(t);
-            }
-        }, "agent retransformation");
-        loader.start();
-        retransformer.start();
-
-        int cycles = 60;
+        Thread[] threads = {
+            repeat(stop, failures, () -> {
+                loadFreshCopy(Alpha.class);
+                loads.incrementAndGet();
+            }),
+            repeat(stop, failures, () -> {
+                inst.retransformClasses(ALL);
+                retransformations.incrementAndGet();
+            }),
+        };
+        int cycles = 0;
         try {
-            for (int i = 0; i < cycles && failures.isEmpty(); i++) {
-                bind(rewrites).retransformClasses0(listed);
-                Answer answer = Vm.release();
-                eq(0, answer.code);
-                eq(null, answer.pending);
-                for (String line : Vm.takeJournal()) {
-                    if (line.contains("no recorder object")) {
-                        withoutRecorder.incrementAndGet();
-                    }
-                }
+            // At least 60 lists, and on until both threads have run beside them.
+            while (failures.isEmpty()
+                   && (cycles < 60 || loads.get() == 0 || retransformations.get() == 0)) {
+                bind(rewrites).retransformClasses0(ALL);
+                release();
+                cycles++;
             }
         } finally {
             stop.set(true);
-            loader.join();
-            retransformer.join();
+            for (Thread thread : threads) {
+                thread.join();
+            }
         }
         if (!failures.isEmpty()) {
             throw failures.get(0);
         }
-        check(defined.get() > 0 && retransformed.get() > 0, "both threads ran");
-        check(rewrites.calls.size() >= cycles * listed.length, "every list went through the callback");
-        System.out.println("defined " + defined + ", agent retransformations " + retransformed
-                           + ", callbacks " + rewrites.calls.size() + ", hooks without a recorder "
-                           + withoutRecorder);
-        eq(Arrays.asList("before", "before", "before"), sayings(listed));
-
-        // Quiet again: the hook is off and no list is held.
-        inst.retransformClasses(listed);
-        new FreshLoader().define();
+        check(rewrites.calls.size() >= cycles * ALL.length, "every list went through the callback");
+        System.out.println(cycles + " lists, " + loads + " loads, " + retransformations
+                           + " agent retransformations, " + rewrites.calls.size() + " callbacks");
+        Vm.clearJournal();
+        inst.retransformClasses(ALL);
+        loadFreshCopy(Alpha.class);
         journal();
-        eq(Arrays.asList("before", "before", "before"), sayings(listed));
+        eq(ORIGINAL, sayings(ALL));
     }
 }
