@@ -7,16 +7,8 @@
 
 #include "harness.h"
 
-TEST(Upcalls, BootstrapsOnEveryRequestUntilStartedOnVmThreads) {
-    expectCasePasses("UpcallTests", "bootstrapOnVmThreads");
-}
-
-TEST(Upcalls, BootstrapsOnEveryRequestUntilStartedOnTheMainThread) {
-    expectCasePasses("UpcallTests", "bootstrapOnMainThread");
-}
-
-TEST(Upcalls, DefaultBootstrapBindsOnTheVmThread) {
-    expectCasePasses("UpcallTests", "defaultBootstrapBindsOnTheVmThread");
+TEST(Upcalls, BootstrapsOnEveryRequestUntilStarted) {
+    expectCasePasses("UpcallTests", "bootstrapOnEveryRequestUntilStarted");
 }
 
 TEST(Upcalls, BootstrapAnsweringNullOrThrowingLogsAndAnswersNull) {
@@ -36,23 +28,17 @@ TEST(Upcalls, DisabledOnTheCommandLineNothingReachesJava) {
     expectCasePasses("UpcallTests", "disabledOnCommandLine", {"--disabled"});
 }
 
-TEST(Upcalls, ArgumentsReachTheRecorderInOrder) {
+TEST(Upcalls, ArgumentsReachTheRecorderInOrderOrAreRefusedBeforeJava) {
     expectCasePasses("UpcallTests", "argumentsReachTheRecorderInOrder");
-}
-
-TEST(Upcalls, UnreadableSettingsAreRefusedBeforeJava) {
-    expectCasePasses("UpcallTests", "startRecordingWithUnreadableSettings");
 }
 
 TEST(Upcalls, RecorderMethodsThatThrowLeaveTheirExceptionPending) {
     expectCasePasses("UpcallTests", "recorderMethodsThatThrow");
 }
 
-TEST(Upcalls, ChunkReportsAndTheirRefusals) {
-    expectCasePasses("UpcallTests", "chunkReports");
-}
+TEST(Upcalls, ChunkReportsAndTheirRefusals) { expectCasePasses("UpcallTests", "chunkReports"); }
 
-TEST(Upcalls, ReleaseTwiceThenBindAgain) {
+TEST(Upcalls, DefaultBootstrapThenReleaseTwiceThenBindAgain) {
     expectCasePasses("UpcallTests", "releaseTwiceThenBindAgain");
 }
 

@@ -7,10 +7,10 @@ import static zevtests.Cases.journal;
 
 import java.nio.ByteBuffer;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.stream.IntStream;
 
 import tesmar.nuvrak.zev.NativeOptions;
 import tesmar.nuvrak.zev.VMZEV;
-import tesmar.nuvrak.zev.ZEV;
 import zevhost.Vm;
 
 /** Binding the recorder object with VMZEV.init, and reading the VM's options. */
@@ -20,10 +20,12 @@ public final class BindingTests {
     }
 
     /**
-     * Null arguments reach nothing and bind nothing; a proper init hands the
-     * locale and repository to the VM and answers its initial buffer.
+     * Null arguments reach nothing and bind nothing. Each refusal of the VM
+     * leaves the binding in place (requests reach the object) until the VM
+     * releases it. A proper init hands the locale and repository to the VM
+     * and answers its initial buffer.
      */
-    static void initBindsOverInitBuffer() {
+    static void initBindsEvenWhenTheVmRefuses() {
         String repository = Natives.repository();
         VMZEV recorder = new VMZEV();
         Vm.clearJournal();
@@ -31,21 +33,37 @@ public final class BindingTests {
         Natives.expectNullPointer(() -> recorder.init("en-US", 0, null));
         journal();
 
+        Vm.script("store_locale", 0);
+        refused(Exception.class, "Failed to store locale", repository,
+                "store_locale(\"en-US\", 5, 1)");
+        // The repository is named in the message, cut to fit.
+        String missing = "/nonexistent/zev-repository/" + "r".repeat(60);
+        refused(Exception.class, ("Could not set repository " + missing).substring(0, 63),
+                missing, "store_locale(\"en-US\", 5, 1)", "set_repository(\"" + missing + "\")");
+        // The VM answers a length but never writes the address.
+        Vm.script("init_buffer.unfilled", 1);
+        Vm.script("init_buffer", 4096);
+        refused(OutOfMemoryError.class, "VMZEV_init", repository, "store_locale(\"en-US\", 5, 1)",
+                "set_repository(\"" + repository + "\")", "init_buffer()");
+
         // The locale's length is its modified UTF-8 length, not its char count.
         ByteBuffer initial = recorder.init("de-\u00c4\u00d6", 3, repository);
         journal("store_locale(\"de-\u00c4\u00d6\", 7, 3)", "set_repository(\"" + repository + "\")",
                 "init_buffer()");
-        check(initial.isDirect(), "a direct buffer");
         check(Vm.isVmMemory(initial, "init_buffer"), "exactly over the VM's init_buffer");
         eq(8192, initial.capacity());
         initial.put(10, (byte) 77);
         eq((byte) 77, Vm.memory("init_buffer")[10]);
-        Vm.poke("init_buffer", 11, (byte) 78);
-        eq((byte) 78, initial.get(11));
+        Natives.expectRequestsReach(recorder);
+    }
 
-        recorder.setHandler(Natives.named("bound"));
-        ZEV.setBootstrap(() -> recorder);
-        Natives.expectRequestsReach("bound");
+    private static void refused(Class<? extends Throwable> type, String message,
+                                String repository, String... journalLines) {
+        VMZEV recorder = new VMZEV();
+        expectThrows(type, message, () -> recorder.init("en-US", 1, repository));
+        journal(journalLines);
+        Natives.expectRequestsReach(recorder);
+        eq(0, Vm.release().code);
     }
 
     /** A second init on a bound library ends the process. */
@@ -83,102 +101,27 @@ public final class BindingTests {
         System.out.println("both inits returned");
     }
 
-    /** A locale the VM refuses: java.lang.Exception, and the binding stays. */
-    static void refusedLocaleKeepsBinding() {
-        VMZEV recorder = new VMZEV();
-        Vm.clearJournal();
-        Vm.script("store_locale", 0);
-        expectThrows(Exception.class, "Failed to store locale",
-                     () -> recorder.init("en-US", 1, Natives.repository()));
-        journal("store_locale(\"en-US\", 5, 1)");
-
-        recorder.setHandler(Natives.named("refused locale"));
-        ZEV.setBootstrap(() -> recorder);
-        Natives.expectRequestsReach("refused locale");
-    }
-
-    /**
-     * A repository the VM refuses: java.lang.Exception naming it (cut to fit),
-     * no initial buffer, and the binding stays.
-     */
-    static void refusedRepositoryKeepsBinding() {
-        String repository = "/nonexistent/zev-repository/" + "r".repeat(60);
-        VMZEV recorder = new VMZEV();
-        Vm.clearJournal();
-        expectThrows(Exception.class,
-                     ("Could not set repository " + repository).substring(0, 63),
-                     () -> recorder.init("en-US", 0, repository));
-        journal("store_locale(\"en-US\", 5, 0)", "set_repository(\"" + repository + "\")");
-
-        recorder.setHandler(Natives.named("refused repository"));
-        ZEV.setBootstrap(() -> recorder);
-        Natives.expectRequestsReach("refused repository");
-    }
-
-    /** init_buffer leaving the address unset: OutOfMemoryError, and the binding stays. */
-    static void missingInitBufferKeepsBinding() {
-        VMZEV recorder = new VMZEV();
-        Vm.clearJournal();
-        // The VM answers a length but never writes the address.
-        Vm.script("init_buffer.unfilled", 1);
-        Vm.script("init_buffer", 4096);
-        expectThrows(OutOfMemoryError.class, "VMZEV_init",
-                     () -> recorder.init("en-US", 0, Natives.repository()));
-        journal("store_locale(\"en-US\", 5, 0)",
-                "set_repository(\"" + Natives.repository() + "\")", "init_buffer()");
-
-        recorder.setHandler(Natives.named("no buffer"));
-        ZEV.setBootstrap(() -> recorder);
-        Natives.expectRequestsReach("no buffer");
-    }
-
     /** Every field of the VM's options record, including nulls, none and many settings. */
     static void optionsCarryEveryField() {
         VMZEV recorder = Natives.bound();
-
-        NativeOptions defaults = recorder.options();
-        journal("get_options()");
-        expectOptions(defaults, null, new String[] {"default"}, false, 0, 64, 8192, 20, null,
-                      false, 0, 12582912, true);
-
-        String[] settings = {"default", null, "profile-\u00fc"};
-        Vm.setOptions("nightly", settings, true, -1L, -5, 16384, 7, "/tmp/dump.zev", true,
-                      1L << 40, Long.MIN_VALUE, false);
-        expectOptions(recorder.options(), "nightly", settings, true, -1L, -5, 16384, 7,
-                      "/tmp/dump.zev", true, 1L << 40, Long.MIN_VALUE, false);
-
-        Vm.setOptions(null, new String[0], false, Long.MAX_VALUE, Integer.MAX_VALUE,
-                      Integer.MIN_VALUE, 0, null, false, 0, 0, true);
-        expectOptions(recorder.options(), null, new String[0], false, Long.MAX_VALUE,
-                      Integer.MAX_VALUE, Integer.MIN_VALUE, 0, null, false, 0, 0, true);
-
+        roundTrip(recorder, "nightly", new String[] {"default", null, "profile-\u00fc"}, true, -1L,
+                  -5, 16384, 7, "/tmp/dump.zev", true, 1L << 40, Long.MIN_VALUE, false);
+        roundTrip(recorder, null, new String[0], false, Long.MAX_VALUE, Integer.MAX_VALUE,
+                  Integer.MIN_VALUE, 0, null, false, 0L, 0L, true);
         // Far beyond the local references a native may hold without asking.
-        String[] many = new String[100];
-        for (int i = 0; i < many.length; i++) {
-            many[i] = "setting-" + i;
-        }
-        Vm.setOptions("many", many, false, 1, 2, 3, 4, "dump", false, 5, 6, true);
-        expectOptions(recorder.options(), "many", many, false, 1, 2, 3, 4, "dump", false, 5, 6,
-                      true);
-        journal("get_options()", "get_options()", "get_options()");
+        String[] many = IntStream.range(0, 100).mapToObj(i -> "s" + i).toArray(String[]::new);
+        roundTrip(recorder, "many", many, false, 1L, 2, 3, 4, "dump", false, 5L, 6L, true);
     }
 
-    private static void expectOptions(NativeOptions o, String name, String[] settings,
-                                      boolean disk, long maxAge, int stackDepth,
-                                      int threadBufferSize, int globalBufferCount,
-                                      String dumpPath, boolean dumpOnExit, long maxSize,
-                                      long maxChunkSize, boolean sampleThreads) {
-        eq(name, o.name);
-        eq(settings, o.settings);
-        eq(disk, o.disk);
-        eq(maxAge, o.maxAge);
-        eq(stackDepth, o.stackDepth);
-        eq(threadBufferSize, o.threadBufferSize);
-        eq(globalBufferCount, o.globalBufferCount);
-        eq(dumpPath, o.dumpPath);
-        eq(dumpOnExit, o.dumpOnExit);
-        eq(maxSize, o.maxSize);
-        eq(maxChunkSize, o.maxChunkSize);
-        eq(sampleThreads, o.sampleThreads);
+    /** Sets the VM's options to the fields and expects options() to answer them all. */
+    private static void roundTrip(VMZEV recorder, Object... f) {
+        Vm.setOptions((String) f[0], (String[]) f[1], (boolean) f[2], (long) f[3], (int) f[4],
+                      (int) f[5], (int) f[6], (String) f[7], (boolean) f[8], (long) f[9],
+                      (long) f[10], (boolean) f[11]);
+        NativeOptions o = recorder.options();
+        journal("get_options()");
+        eq(f, new Object[] {o.name, o.settings, o.disk, o.maxAge, o.stackDepth,
+                            o.threadBufferSize, o.globalBufferCount, o.dumpPath, o.dumpOnExit,
+                            o.maxSize, o.maxChunkSize, o.sampleThreads});
     }
 }

@@ -1,12 +1,11 @@
 package zevtests;
 
-import java.nio.ByteBuffer;
-
 import tesmar.nuvrak.zev.RecordingHandler;
 import tesmar.nuvrak.zev.VMZEV;
+import tesmar.nuvrak.zev.ZEV;
 import zevhost.Vm;
 
-/** Shared steps of the native tests: binding a recorder and reading what Java saw. */
+/** Shared steps of the native and upcall tests: binding a recorder and reaching it. */
 final class Natives {
     private Natives() {
     }
@@ -16,13 +15,17 @@ final class Natives {
         return System.getProperty("java.io.tmpdir");
     }
 
-    /** A new recorder bound to the library; the journal starts empty afterwards. */
-    static VMZEV bound() {
+    /** A new recorder bound as ZEV.get() binds one; the journal starts empty afterwards. */
+    static VMZEV bound(RecordingHandler handler) {
         VMZEV recorder = new VMZEV();
-        ByteBuffer initial = recorder.init("en-US", 0, repository());
-        Cases.check(Vm.isVmMemory(initial, "init_buffer"), "init answers the VM's init_buffer");
+        recorder.setHandler(handler);
+        Cases.check(recorder.bind() != null, "bound");
         Vm.clearJournal();
         return recorder;
+    }
+
+    static VMZEV bound() {
+        return bound(new UpcallHandler());
     }
 
     /** Expects a NullPointerException with no message of substance. */
@@ -33,42 +36,15 @@ final class Natives {
     }
 
     /**
-     * A handler whose check answers "<name> checked", so that a VM request
-     * shows which recorder object it reached.
+     * Expects a VM request to reach this recorder object, which must be the
+     * one the library holds; the journal starts empty afterwards.
      */
-    static RecordingHandler named(String name) {
-        return new RecordingHandler() {
-            @Override
-            public String startRecording(String recording, String[] settings, boolean disk,
-                                         long delay, long duration, String fileName,
-                                         boolean dumpOnExit, long maxAge, long maxSize,
-                                         boolean verbose) {
-                return name + " started";
-            }
-
-            @Override
-            public String stopRecording(String recording, long id, boolean discard,
-                                        String fileName, boolean verbose) {
-                return name + " stopped";
-            }
-
-            @Override
-            public String checkRecording(String recording, long id, boolean verbose) {
-                return name + " checked";
-            }
-
-            @Override
-            public String dumpRecording(String recording, long id, String fileName,
-                                        boolean verbose) {
-                return name + " dumped";
-            }
-        };
-    }
-
-    /** Expects a VM check request to reach the recorder that answers as the name. */
-    static void expectRequestsReach(String name) {
-        zevhost.Answer answer = Vm.checkRecording(null, 0, false);
-        Cases.eq(null, answer.pending);
-        Cases.eq(name + " checked", answer.value);
+    static void expectRequestsReach(VMZEV recorder) {
+        UpcallHandler handler = new UpcallHandler();
+        recorder.setHandler(handler);
+        ZEV.setBootstrap(() -> recorder);
+        Cases.eq("checked", Vm.checkRecording("reach", 1, false).value);
+        Cases.eq(1, handler.take().size());
+        Vm.clearJournal();
     }
 }

@@ -3,21 +3,27 @@ package zevtests;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.stream.Collectors;
 
 import tesmar.nuvrak.zev.RecordingHandler;
 
 /**
  * A recording handler that writes down every call it gets, with its
- * arguments and thread, and answers a fixed text per method; or, when
- * throwing, throws instead of answering.
+ * arguments, and answers a fixed text per method; or, when throwing, throws
+ * instead of answering. A quiet one keeps nothing, so that any growth while
+ * it answers is the library's.
  */
-final class UpcallHandler implements RecordingHandler {
+class UpcallHandler implements RecordingHandler {
     private final List<String> calls = new ArrayList<>();
-    private final List<String> threads = new ArrayList<>();
-    private volatile boolean throwing;
+    private final boolean quiet;
+    volatile boolean throwing;
 
-    void throwing(boolean on) {
-        throwing = on;
+    UpcallHandler() {
+        this(false);
+    }
+
+    UpcallHandler(boolean quiet) {
+        this.quiet = quiet;
     }
 
     /** The calls since the last take, and forgets them. */
@@ -27,63 +33,50 @@ final class UpcallHandler implements RecordingHandler {
         return taken;
     }
 
-    /** The threads of the calls since the last take, and forgets them. */
-    synchronized List<String> takeThreads() {
-        List<String> taken = new ArrayList<>(threads);
-        threads.clear();
-        return taken;
-    }
-
     @Override
     public String startRecording(String name, String[] settings, boolean disk, long delay,
                                  long duration, String fileName, boolean dumpOnExit, long maxAge,
                                  long maxSize, boolean verbose) {
-        note("startRecording(" + show(name) + ", " + showAll(settings) + ", " + disk + ", "
-             + delay + ", " + duration + ", " + show(fileName) + ", " + dumpOnExit + ", "
-             + maxAge + ", " + maxSize + ", " + verbose + ")");
-        return answer("startRecording", "started \u00e9t\u00e9 \u20ac");
+        return answer("startRecording", "started \u00e9t\u00e9 \u20ac", show(name),
+                      showAll(settings), disk, delay, duration, show(fileName), dumpOnExit,
+                      maxAge, maxSize, verbose);
     }
 
     @Override
     public String stopRecording(String name, long id, boolean discard, String fileName,
                                 boolean verbose) {
-        note("stopRecording(" + show(name) + ", " + id + ", " + discard + ", " + show(fileName)
-             + ", " + verbose + ")");
-        return answer("stopRecording", "stopped");
+        return answer("stopRecording", "stopped", show(name), id, discard, show(fileName),
+                      verbose);
     }
 
     @Override
     public String checkRecording(String name, long id, boolean verbose) {
-        note("checkRecording(" + show(name) + ", " + id + ", " + verbose + ")");
-        return answer("checkRecording", "checked");
+        return answer("checkRecording", "checked", show(name), id, verbose);
     }
 
     @Override
     public String dumpRecording(String name, long id, String fileName, boolean verbose) {
-        note("dumpRecording(" + show(name) + ", " + id + ", " + show(fileName) + ", " + verbose
-             + ")");
-        return answer("dumpRecording", "dumped");
+        return answer("dumpRecording", "dumped", show(name), id, show(fileName), verbose);
     }
 
     @Override
     public void finishChunk(String chunkPath, long startTime, long endTime, boolean finalChunk) {
-        note("finishChunk(" + show(chunkPath) + ", " + startTime + ", " + endTime + ", "
-             + finalChunk + ")");
-        answer("finishChunk", null);
+        answer("finishChunk", null, show(chunkPath), startTime, endTime, finalChunk);
     }
 
     @Override
     public void onNewChunk() {
-        note("onNewChunk()");
         answer("onNewChunk", null);
     }
 
-    private synchronized void note(String call) {
-        calls.add(call);
-        threads.add(Thread.currentThread().getName());
-    }
-
-    private String answer(String method, String text) {
+    /** Notes the call as "method(arg, ...)", then answers the text or throws. */
+    private String answer(String method, String text, Object... args) {
+        if (!quiet) {
+            String call = method + Arrays.toString(args).replaceFirst("^\\[(.*)\\]$", "($1)");
+            synchronized (this) {
+                calls.add(call);
+            }
+        }
         if (throwing) {
             throw new IllegalStateException(method + " refused");
         }
@@ -96,13 +89,7 @@ final class UpcallHandler implements RecordingHandler {
 
     /** The array's class and elements, so that a wrong element type or length shows. */
     private static String showAll(String[] settings) {
-        if (settings == null) {
-            return "null";
-        }
-        String[] shown = new String[settings.length];
-        for (int i = 0; i < settings.length; i++) {
-            shown[i] = show(settings[i]);
-        }
-        return settings.getClass().getSimpleName() + Arrays.toString(shown);
+        return settings == null ? "null" : settings.getClass().getSimpleName()
+               + Arrays.stream(settings).map(UpcallHandler::show).collect(Collectors.toList());
     }
 }
