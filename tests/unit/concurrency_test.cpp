@@ -60,7 +60,7 @@ TEST(Concurrency, TheRecorderReferenceIsDeletedOnceAndNeverUsedAfter) {
     JNIEnv env{};
     env.functions = &functions;
 
-    constexpr int kBindings = 20000;
+    constexpr int kBindings = 200000;
     std::vector<char> objects(kBindings);  // distinct addresses stand for global references
     std::atomic<bool> done{false};
     std::atomic<int> bound{0};
@@ -120,6 +120,7 @@ TEST(Concurrency, OfManyRacingBindingsExactlyOneBinds) {
             threads.emplace_back([&, i] {
                 ready++;
                 while (ready.load() < kThreads) {
+                    std::this_thread::yield();
                 }
                 if (bindRecorder(reinterpret_cast<jobject>(&objects[i]))) {
                     winners++;
