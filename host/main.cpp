@@ -195,6 +195,11 @@ bool createJvm(const Options& o, JavaVM** vm, JNIEnv** env) {
         options.push_back({const_cast<char*>(option.c_str()), nullptr});
     }
     options.push_back({const_cast<char*>(class_path.c_str()), nullptr});
+#ifdef ZEV_HOST_SANITIZED
+    // Programs that judge the process's memory need to know that freed memory
+    // waits in the sanitizer's quarantine instead of going back at once.
+    options.push_back({const_cast<char*>("-Dzevhost.sanitized=true"), nullptr});
+#endif
     JavaVMInitArgs args{};
     args.version = JNI_VERSION_10;
     args.nOptions = static_cast<jint>(options.size());
