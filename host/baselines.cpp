@@ -1,4 +1,5 @@
 #include "baselines.h"
+#include "jni_support.h"
 
 #include "reference_vm.h"
 #include "vm_interface.h"
@@ -112,6 +113,19 @@ struct Totals {
     jlong exceptions = 0;
 };
 
+// What the VM makes of one answer: a pending exception is cleared and counted
+// first, as nothing else may run while it is pending.
+void count(JNIEnv* env, jobject result, Totals* totals) {
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+        ++totals->exceptions;
+    } else if (result) {
+        ++totals->answered;
+    } else {
+        ++totals->nulls;
+    }
+}
+
 // One start-recording request with plain JNI: the strings and the settings
 // array converted, the recorder's method called, every local reference deleted.
 void directRequest(JNIEnv* env, jobject recorder, jmethodID start_recording, Totals* totals) {
@@ -133,14 +147,7 @@ void directRequest(JNIEnv* env, jobject recorder, jmethodID start_recording, Tot
                                        jlong{0}, jlong{0}, file_name, JNI_FALSE, jlong{0},
                                        jlong{0}, JNI_FALSE);
     }
-    if (env->ExceptionCheck()) {
-        env->ExceptionClear();
-        ++totals->exceptions;
-    } else if (result) {
-        ++totals->answered;
-    } else {
-        ++totals->nulls;
-    }
+    count(env, result, totals);
     env->DeleteLocalRef(name);
     env->DeleteLocalRef(settings);
     env->DeleteLocalRef(file_name);
@@ -152,14 +159,7 @@ void directRequest(JNIEnv* env, jobject recorder, jmethodID start_recording, Tot
 void entryRequest(JNIEnv* env, const RecorderUpcalls* table, Totals* totals) {
     jstring result = table->start_recording(env, kName, kSettingsCount, kSettings, JNI_FALSE, 0,
                                             0, kFileName, JNI_FALSE, 0, 0, JNI_FALSE);
-    if (env->ExceptionCheck()) {
-        env->ExceptionClear();
-        ++totals->exceptions;
-    } else if (result) {
-        ++totals->answered;
-    } else {
-        ++totals->nulls;
-    }
+    count(env, result, totals);
     if (result) {
         env->DeleteLocalRef(result);
     }
@@ -387,12 +387,7 @@ const JNINativeMethod kBaselineNatives[] = {
 }  // namespace
 
 bool registerBaselineNatives(JNIEnv* env) {
-    jclass string_class = env->FindClass("java/lang/String");
-    if (!string_class) {
-        return false;
-    }
-    g_string_class = static_cast<jclass>(env->NewGlobalRef(string_class));
-    env->DeleteLocalRef(string_class);
+    g_string_class = globalClass(env, "java/lang/String");
     if (!g_string_class) {
         return false;
     }

@@ -1,4 +1,5 @@
 #include "host_natives.h"
+#include "jni_support.h"
 
 #include "reference_vm.h"
 #include "upcall_driver.h"
@@ -529,12 +530,7 @@ void setLoadFacts(const LoadFacts& facts) {
 }
 
 bool registerHostNatives(JNIEnv* env) {
-    jclass answer = env->FindClass("zevhost/Answer");
-    if (!answer) {
-        return false;
-    }
-    g_answer_class = static_cast<jclass>(env->NewGlobalRef(answer));
-    env->DeleteLocalRef(answer);
+    g_answer_class = globalClass(env, "zevhost/Answer");
     if (!g_answer_class) {
         return false;
     }

@@ -1,4 +1,5 @@
 #include "reference_vm.h"
+#include "jni_support.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -835,12 +836,7 @@ bool initReferenceVm(JavaVM* real_vm, JNIEnv* env, bool trace, bool disabled_on_
     g_trace = trace;
     g_disabled = disabled_on_command_line;
     setOptions(OptionsValues{});
-    jclass klass = env->FindClass("java/lang/Class");
-    if (!klass) {
-        return false;
-    }
-    g_class_class = static_cast<jclass>(env->NewGlobalRef(klass));
-    env->DeleteLocalRef(klass);
+    g_class_class = globalClass(env, "java/lang/Class");
     if (!g_class_class) {
         return false;
     }

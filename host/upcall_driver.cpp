@@ -1,4 +1,5 @@
 #include "upcall_driver.h"
+#include "jni_support.h"
 
 #include "reference_vm.h"
 #include "vm_interface.h"
@@ -328,12 +329,7 @@ const char* entryName(Entry entry) {
 }
 
 bool initUpcallDriver(JNIEnv* env) {
-    jclass thread = env->FindClass("java/lang/Thread");
-    if (!thread) {
-        return false;
-    }
-    g_thread_class = static_cast<jclass>(env->NewGlobalRef(thread));
-    env->DeleteLocalRef(thread);
+    g_thread_class = globalClass(env, "java/lang/Thread");
     if (!g_thread_class) {
         return false;
     }
