@@ -22,14 +22,6 @@ std::atomic<jint> g_release_count{0};
 jclass g_answer_class = nullptr;
 jmethodID g_answer_init = nullptr;
 
-void throwNew(JNIEnv* env, const char* class_name, const std::string& message) {
-    jclass klass = env->FindClass(class_name);
-    if (klass) {
-        env->ThrowNew(klass, message.c_str());
-        env->DeleteLocalRef(klass);
-    }
-}
-
 // A Java string as modified UTF-8; nullopt for null. False with an
 // exception pending when the characters can't be had.
 bool utf(JNIEnv* env, jstring text, std::optional<std::string>* out) {
@@ -91,27 +83,6 @@ jstring javaString(JNIEnv* env, bool present, const std::u16string& text) {
     }
     return env->NewString(reinterpret_cast<const jchar*>(text.data()),
                           static_cast<jsize>(text.size()));
-}
-
-jobjectArray stringArray(JNIEnv* env, const std::vector<std::string>& lines) {
-    jclass string_class = env->FindClass("java/lang/String");
-    if (!string_class) {
-        return nullptr;
-    }
-    jobjectArray array = env->NewObjectArray(static_cast<jsize>(lines.size()), string_class, nullptr);
-    env->DeleteLocalRef(string_class);
-    if (!array) {
-        return nullptr;
-    }
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        jstring line = env->NewStringUTF(lines[i].c_str());
-        if (!line) {
-            return nullptr;
-        }
-        env->SetObjectArrayElement(array, static_cast<jsize>(i), line);
-        env->DeleteLocalRef(line);
-    }
-    return array;
 }
 
 // ---- journal and script ---------------------------------------------------
@@ -475,49 +446,42 @@ jint JNICALL vmNativesBound(JNIEnv*, jclass) {
     return g_load_facts.natives_bound;
 }
 
-// JNINativeMethod wants non-const strings; RegisterNatives only reads them.
-template <typename Function>
-JNINativeMethod method(const char* name, const char* signature, Function* function) {
-    return {const_cast<char*>(name), const_cast<char*>(signature),
-            reinterpret_cast<void*>(function)};
-}
-
 #define STR "Ljava/lang/String;"
 #define ANSWER "Lzevhost/Answer;"
 
 const JNINativeMethod kVmNatives[] = {
-    method("journal", "()[" STR, vmJournal),
-    method("takeJournal", "()[" STR, vmTakeJournal),
-    method("clearJournal", "()V", vmClearJournal),
-    method("journaling", "(Z)V", vmJournaling),
-    method("journalDropped", "()J", vmJournalDropped),
-    method("echoLog", "(Z)V", vmEchoLog),
-    method("script", "(" STR "[J)V", vmScript),
-    method("answer", "(" STR "J)V", vmAnswer),
-    method("clearScript", "()V", vmClearScript),
-    method("refuseId", "(I)V", vmRefuseId),
-    method("memory", "(" STR ")[B", vmMemory),
-    method("poke", "(" STR "IB)V", vmPoke),
-    method("address", "(" STR ")J", vmAddress),
-    method("isVmMemory", "(Ljava/nio/ByteBuffer;" STR ")Z", vmIsVmMemory),
-    method("clearEvents", "()V", vmClearEvents),
-    method("setOptions", "(" STR "[" STR "ZJIII" STR "ZJJZ)V", vmSetOptions),
-    method("startRecordingRaw", "(" STR "I[" STR "ZJJ" STR "ZJJZ)" ANSWER, vmStartRecordingRaw),
-    method("stopRecording", "(" STR "JZ" STR "Z)" ANSWER, vmStopRecording),
-    method("checkRecording", "(" STR "JZ)" ANSWER, vmCheckRecording),
-    method("dumpRecording", "(" STR "J" STR "Z)" ANSWER, vmDumpRecording),
-    method("finishChunk", "(" STR "JJZ)" ANSWER, vmFinishChunk),
-    method("newChunk", "()" ANSWER, vmNewChunk),
-    method("release", "()" ANSWER, vmRelease),
-    method("onCurrentThread", "(Z)V", vmOnCurrentThread),
-    method("startRequestLoop", "(IJ" STR ")J", vmStartRequestLoop),
-    method("joinRequestLoop", "(J)[J", vmJoinRequestLoop),
-    method("residentBytes", "()J", vmResidentBytes),
-    method("releaseCount", "()I", vmReleaseCount),
-    method("hasRecorderInterface", "()Z", vmHasRecorderInterface),
-    method("registeredUpcalls", "()Z", vmRegisteredUpcalls),
-    method("onLoadResult", "()I", vmOnLoadResult),
-    method("nativesBound", "()I", vmNativesBound),
+    nativeMethod("journal", "()[" STR, vmJournal),
+    nativeMethod("takeJournal", "()[" STR, vmTakeJournal),
+    nativeMethod("clearJournal", "()V", vmClearJournal),
+    nativeMethod("journaling", "(Z)V", vmJournaling),
+    nativeMethod("journalDropped", "()J", vmJournalDropped),
+    nativeMethod("echoLog", "(Z)V", vmEchoLog),
+    nativeMethod("script", "(" STR "[J)V", vmScript),
+    nativeMethod("answer", "(" STR "J)V", vmAnswer),
+    nativeMethod("clearScript", "()V", vmClearScript),
+    nativeMethod("refuseId", "(I)V", vmRefuseId),
+    nativeMethod("memory", "(" STR ")[B", vmMemory),
+    nativeMethod("poke", "(" STR "IB)V", vmPoke),
+    nativeMethod("address", "(" STR ")J", vmAddress),
+    nativeMethod("isVmMemory", "(Ljava/nio/ByteBuffer;" STR ")Z", vmIsVmMemory),
+    nativeMethod("clearEvents", "()V", vmClearEvents),
+    nativeMethod("setOptions", "(" STR "[" STR "ZJIII" STR "ZJJZ)V", vmSetOptions),
+    nativeMethod("startRecordingRaw", "(" STR "I[" STR "ZJJ" STR "ZJJZ)" ANSWER, vmStartRecordingRaw),
+    nativeMethod("stopRecording", "(" STR "JZ" STR "Z)" ANSWER, vmStopRecording),
+    nativeMethod("checkRecording", "(" STR "JZ)" ANSWER, vmCheckRecording),
+    nativeMethod("dumpRecording", "(" STR "J" STR "Z)" ANSWER, vmDumpRecording),
+    nativeMethod("finishChunk", "(" STR "JJZ)" ANSWER, vmFinishChunk),
+    nativeMethod("newChunk", "()" ANSWER, vmNewChunk),
+    nativeMethod("release", "()" ANSWER, vmRelease),
+    nativeMethod("onCurrentThread", "(Z)V", vmOnCurrentThread),
+    nativeMethod("startRequestLoop", "(IJ" STR ")J", vmStartRequestLoop),
+    nativeMethod("joinRequestLoop", "(J)[J", vmJoinRequestLoop),
+    nativeMethod("residentBytes", "()J", vmResidentBytes),
+    nativeMethod("releaseCount", "()I", vmReleaseCount),
+    nativeMethod("hasRecorderInterface", "()Z", vmHasRecorderInterface),
+    nativeMethod("registeredUpcalls", "()Z", vmRegisteredUpcalls),
+    nativeMethod("onLoadResult", "()I", vmOnLoadResult),
+    nativeMethod("nativesBound", "()I", vmNativesBound),
 };
 
 #undef STR

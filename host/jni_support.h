@@ -4,7 +4,27 @@
 
 #include <jni.h>
 
+#include <string>
+#include <vector>
+
 namespace zevhost {
+
+// Leaves a pending exception of the named class. Nothing may be pending.
+inline void throwNew(JNIEnv* env, const char* class_name, const std::string& message) {
+    jclass klass = env->FindClass(class_name);
+    if (klass) {
+        env->ThrowNew(klass, message.c_str());
+        env->DeleteLocalRef(klass);
+    }
+}
+
+// A RegisterNatives entry; JNINativeMethod wants non-const strings, which
+// RegisterNatives only reads.
+template <typename Function>
+JNINativeMethod nativeMethod(const char* name, const char* signature, Function* function) {
+    return {const_cast<char*>(name), const_cast<char*>(signature),
+            reinterpret_cast<void*>(function)};
+}
 
 // A global reference to the named class, kept for the life of the process;
 // null when the class is missing (its exception is then pending) or no global
@@ -17,6 +37,31 @@ inline jclass globalClass(JNIEnv* env, const char* name) {
     auto global = static_cast<jclass>(env->NewGlobalRef(local));
     env->DeleteLocalRef(local);
     return global;
+}
+
+// A String[] of the lines; null with an exception pending on failure.
+inline jobjectArray stringArray(JNIEnv* env, const std::vector<std::string>& lines) {
+    jclass string_class = env->FindClass("java/lang/String");
+    if (!string_class) {
+        return nullptr;
+    }
+    jobjectArray array = env->NewObjectArray(static_cast<jsize>(lines.size()), string_class, nullptr);
+    env->DeleteLocalRef(string_class);
+    if (!array) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        jstring line = env->NewStringUTF(lines[i].c_str());
+        if (!line) {
+            return nullptr;
+        }
+        env->SetObjectArrayElement(array, static_cast<jsize>(i), line);
+        env->DeleteLocalRef(line);
+        if (env->ExceptionCheck()) {
+            return nullptr;
+        }
+    }
+    return array;
 }
 
 }  // namespace zevhost

@@ -7,7 +7,10 @@
  * to libzev's exports, and runs a Java main class.
  */
 #include "baselines.h"
+#include "failure_injector.h"
+#include "failure_natives.h"
 #include "host_natives.h"
+#include "library_image.h"
 #include "reference_vm.h"
 #include "upcall_driver.h"
 #include "vm_interface.h"
@@ -38,6 +41,8 @@ const char kUsage[] =
     "  --null-recorder    GetEnv answers JNI_OK with a null recorder interface\n"
     "  --disabled         the recorder is disabled on the command line\n"
     "  --trace            print each journal line as it happens, prefixed with \"vm: \"\n"
+    "  --fail PLAN        arm the failure injector for the whole run (see zevhost.Vm),\n"
+    "                     e.g. --fail 3,exhaust; its report goes to standard error\n"
     "  --verbose          print a report of the library's load\n"
     "  --help             print this and exit\n"
     "  -...               any other option goes to the JVM (-Xcheck:jni, -Dx=y, -ea, ...)\n"
@@ -57,6 +62,7 @@ struct Options {
     bool disabled = false;
     bool trace = false;
     bool verbose = false;
+    std::string fail_plan;
     bool help = false;
     std::string main_class;
     std::vector<std::string> args;
@@ -106,6 +112,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
             o->recorder = RecorderMode::Null;
         } else if (arg == "--disabled") {
             o->disabled = true;
+        } else if (arg == "--fail") {
+            if (!value(arg, &o->fail_plan)) return false;
         } else if (arg == "--trace") {
             o->trace = true;
         } else if (arg == "--verbose") {
@@ -224,12 +232,27 @@ bool isSupportedJniVersion(jint version) {
 }
 
 // dlopen the library and run its JNI_OnLoad with the wrapped VM, as the VM
-// does when System.loadLibrary finds it.
-bool loadLibrary(const Options& o, JavaVM* wrapped, void** handle, jint* on_load_result) {
+// does when System.loadLibrary finds it. In between, the failure injector
+// takes over the library's allocator imports and, under --fail, is armed.
+bool loadLibrary(const Options& o, JNIEnv* env, JavaVM* wrapped, void** handle,
+                 jint* on_load_result) {
     *handle = dlopen(o.lib.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!*handle) {
         std::fprintf(stderr, "zev-host: cannot load %s: %s\n", o.lib.c_str(), dlerror());
         return false;
+    }
+    std::string error;
+    if (!zevhost::openLibraryImage(*handle, &error) || !zevhost::hookLibraryAllocations(&error)) {
+        std::fprintf(stderr, "zev-host: %s: %s\n", o.lib.c_str(), error.c_str());
+        return false;
+    }
+    if (!o.fail_plan.empty()) {
+        zevhost::FailurePlan plan;
+        if (!zevhost::parseFailurePlan(o.fail_plan, &plan, &error) ||
+            !zevhost::armFailures(env, plan, &error)) {
+            std::fprintf(stderr, "zev-host: --fail %s: %s\n", o.fail_plan.c_str(), error.c_str());
+            return false;
+        }
     }
     using OnLoad = jint(JNICALL*)(JavaVM*, void*);
     auto on_load = reinterpret_cast<OnLoad>(dlsym(*handle, "JNI_OnLoad"));
@@ -414,9 +437,19 @@ int runMain(JNIEnv* env, const Options& o) {
     return 0;
 }
 
-int finish(JavaVM* vm, JNIEnv* env, int status) {
+int finish(JavaVM* vm, JNIEnv* env, int status, const Options& o) {
     describePending(env);
     zevhost::joinAllRequestLoops();
+    if (!o.fail_plan.empty()) {
+        zevhost::FailureReport report = zevhost::disarmFailures();
+        std::fprintf(stderr, "zev-host: --fail %s: %lld counted, %lld failed", o.fail_plan.c_str(),
+                     report.counted, report.failed);
+        if (report.failed > 0) {
+            std::fprintf(stderr, ", first %s (call %lld) in %s", report.function.c_str(),
+                         report.first, report.where.c_str());
+        }
+        std::fputs("\n", stderr);
+    }
     vm->DestroyJavaVM();
     return status;
 }
@@ -440,26 +473,26 @@ int main(int argc, char** argv) {
     }
     if (!zevhost::initReferenceVm(vm, env, o.trace, o.disabled) ||
         !zevhost::initUpcallDriver(env) || !zevhost::registerHostNatives(env) ||
-        !zevhost::registerBaselineNatives(env)) {
+        !zevhost::registerFailureNatives(env) || !zevhost::registerBaselineNatives(env)) {
         std::fputs("zev-host: could not set up the host's Java side (is zevhost.jar current?)\n",
                    stderr);
-        return finish(vm, env, kStartupFailure);
+        return finish(vm, env, kStartupFailure, o);
     }
     JavaVM* wrapped = wrapVm(vm, o.recorder);
     void* library = nullptr;
     zevhost::LoadFacts facts;
     facts.has_recorder_interface = o.recorder == RecorderMode::Present;
-    if (!loadLibrary(o, wrapped, &library, &facts.on_load_result)) {
-        return finish(vm, env, kStartupFailure);
+    if (!loadLibrary(o, env, wrapped, &library, &facts.on_load_result)) {
+        return finish(vm, env, kStartupFailure, o);
     }
     std::vector<std::string> load_lines = zevhost::journalLines(false);
     if (!bindRecorderNatives(env, library, &facts.natives_bound)) {
-        return finish(vm, env, kStartupFailure);
+        return finish(vm, env, kStartupFailure, o);
     }
     zevhost::setLoadFacts(facts);
     if (o.verbose) {
         printLoadReport(facts, load_lines);
     }
     int status = runMain(env, o);
-    return finish(vm, env, status);
+    return finish(vm, env, status, o);
 }

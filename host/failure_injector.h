@@ -1,0 +1,93 @@
+/*
+ * The failure injector: makes the calls that libzev makes into the VM fail
+ * as they fail in a VM under memory pressure, one chosen call at a time or
+ * every call from a chosen one on, so that a program can see the library
+ * survive each of them.
+ *
+ * Armed around one library call (a native, an upcall, a retransformation
+ * with its hooks), it counts the fallible calls that the library itself
+ * makes: JNI functions (through a JNI function table of its own, installed
+ * with JVMTI's SetJNIFunctionTable), the library's malloc/calloc/realloc
+ * (through the library's imports), and JVMTI functions (through the JVMTI
+ * environment that the host hands the library). Calls made by the host, by
+ * Java code or by the JDK's own natives do not count: a call counts when
+ * its return address lies in the library's code. The wrapped JNI functions
+ * forward to the table that was installed before them, so -Xcheck:jni
+ * still checks every call.
+ *
+ * A failed call behaves as the VM's own failure does: JNI functions answer
+ * null (or a negative code) with a preallocated java.lang.OutOfMemoryError
+ * pending, Call*Method throws it instead of running Java, the array-region
+ * and element functions throw it without copying; NewGlobalRef and
+ * NewLocalRef can also answer null with nothing pending; the allocator
+ * answers null; JVMTI functions answer JVMTI_ERROR_OUT_OF_MEMORY.
+ */
+#ifndef ZEV_HOST_FAILURE_INJECTOR_H
+#define ZEV_HOST_FAILURE_INJECTOR_H
+
+#include <jni.h>
+
+#include <string>
+#include <vector>
+
+namespace zevhost {
+
+enum class CallKind { Jni, Allocation, Jvmti };
+
+struct FailurePlan {
+    long long k = 0;          // the counted call to fail, from 1; 0 counts and fails nothing
+    bool exhaust = false;     // fail every counted call after the k-th as well
+    bool quiet_refs = false;  // New*Ref fail with nothing pending
+    bool count_jni = true;
+    bool count_allocations = true;
+    bool count_jvmti = true;
+    bool trace = false;       // one line on standard error per failed call
+};
+
+// Reads "K[,once|,exhaust][,quiet-refs][,jni][,alloc][,jvmti][,trace]".
+// Naming kinds counts those kinds only; naming none counts all.
+bool parseFailurePlan(const std::string& text, FailurePlan* plan, std::string* error);
+
+struct FailureReport {
+    long long counted = 0;  // the library's fallible calls while armed
+    long long failed = 0;   // of those, how many were failed
+    long long first = 0;    // the ordinal of the first failed call, 0 for none
+    std::string function;   // the first failed call: "NewStringUTF", "malloc", ...
+    std::string where;      // where in the library it was made
+    std::vector<std::string> calls;  // when counting (K = 0): each call, in order
+};
+
+// Points the library's imports of the C allocator at the injector's; called
+// once the library is open and before its JNI_OnLoad. From then on its live
+// allocations are known.
+bool hookLibraryAllocations(std::string* error);
+
+// Installs the injector's JNI function table (once; later calls do nothing).
+// From then on the global references the library holds are known.
+bool installJniFailures(JNIEnv* env, std::string* error);
+
+// Whether env's calls go through the injector's JNI table.
+bool throughJniFailures(JNIEnv* env);
+
+// Installs the JNI table if needed and arms the plan. False, with *error,
+// when the table can't be installed.
+bool armFailures(JNIEnv* env, const FailurePlan& plan, std::string* error);
+FailureReport disarmFailures();
+
+// Asked by every wrapper: counts the call if it is the library's and the
+// injector is armed for its kind, and answers whether to fail it.
+bool injectFailure(CallKind kind, const char* function, const void* caller);
+bool failQuietly();  // for New*Ref: fail with nothing pending
+
+// What the library holds now: global references made since the JNI table
+// was installed and not deleted, and allocations not freed.
+void noteGlobalRef(jobject ref);
+void forgetGlobalRef(jobject ref);
+long long libraryGlobalRefs();
+void noteAllocation(void* block);
+void forgetAllocation(void* block);
+long long libraryAllocations();
+
+}  // namespace zevhost
+
+#endif
