@@ -34,10 +34,14 @@ SpinGuard recorderGuard;
 
 }  // namespace
 
-jobject recorderLocalRef(JNIEnv* env) {
+RecorderRef recorderLocalRef(JNIEnv* env, jobject* local) {
     std::lock_guard<SpinGuard> hold(recorderGuard);
     jobject global = libraryState.recorder_instance.load(std::memory_order_acquire);
-    return global == nullptr ? nullptr : env->NewLocalRef(global);
+    *local = global == nullptr ? nullptr : env->NewLocalRef(global);
+    if (global == nullptr) {
+        return RecorderRef::NotBound;
+    }
+    return *local != nullptr ? RecorderRef::Bound : RecorderRef::Unreferenced;
 }
 
 bool bindRecorder(jobject globalRef) {

@@ -42,10 +42,14 @@ extern LibraryState libraryState;
 // names the native: on a VM without the recorder, natives fail cleanly.
 const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* native);
 
-// A new local reference to the recorder object, or null when none is bound.
-// Safe against a concurrent dropRecorder: the global reference is never used
-// after it was deleted.
-jobject recorderLocalRef(JNIEnv* env);
+// What recorderLocalRef found: a recorder object (its local reference in
+// *local), none bound, or one bound that NewLocalRef could not reference (out
+// of memory: an OutOfMemoryError may be pending).
+enum class RecorderRef { Bound, NotBound, Unreferenced };
+
+// A new local reference to the recorder object. Safe against a concurrent
+// dropRecorder: the global reference is never used after it was deleted.
+RecorderRef recorderLocalRef(JNIEnv* env, jobject* local);
 
 // Stores a global reference to the recorder object if none is bound; false
 // when another binding is already there (the reference is then not stored).

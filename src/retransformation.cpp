@@ -114,9 +114,16 @@ void JNICALL classFileLoadHook(jvmtiEnv* jvmti, JNIEnv* env, jclass class_being_
         return;
     }
     // The VM may have dropped the recorder object already: leave the class as it is.
-    jobject recorder = recorderLocalRef(env);
-    if (recorder == nullptr) {
+    jobject recorder = nullptr;
+    switch (recorderLocalRef(env, &recorder)) {
+    case RecorderRef::Bound:
+        break;
+    case RecorderRef::NotBound:
         logMessage(LOG_ERROR, "classFileLoadHook: no recorder object for %s",
+                   name != nullptr ? name : "<null>");
+        return;
+    case RecorderRef::Unreferenced:
+        logMessage(LOG_ERROR, "classFileLoadHook: no local reference to the recorder object for %s",
                    name != nullptr ? name : "<null>");
         return;
     }
@@ -263,7 +270,11 @@ extern "C" JNIEXPORT void JNICALL Java_tesmar_nuvrak_zev_VMZEV_retransformClasse
             deleteGlobalRefs(env, classes, i);
             free(classes);
             logMessage(LOG_ERROR, "NewGlobalRef returned NULL");
-            throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_retransform");
+            // A null element, or a VM that failed without saying why; otherwise
+            // the VM's own error stays pending.
+            if (!env->ExceptionCheck()) {
+                throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_retransform");
+            }
             return;
         }
     }

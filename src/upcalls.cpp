@@ -28,7 +28,7 @@ constexpr jint SETTINGS_KEPT = 8;
 // never unloaded, so the global reference is never deleted.
 std::atomic<jclass> stringClassCache{nullptr};
 
-// The String class, or null with the lookup's exception pending.
+// The String class, or null with an exception pending.
 jclass stringClass(JNIEnv* env) {
     jclass cached = stringClassCache.load(std::memory_order_acquire);
     if (cached != nullptr) {
@@ -40,7 +40,9 @@ jclass stringClass(JNIEnv* env) {
     }
     auto global = static_cast<jclass>(env->NewGlobalRef(local));
     if (global == nullptr) {
-        return local;  // not cached this time; the caller's frame frees it
+        // Out of memory: with its error pending the request ends here; without,
+        // it goes on with the local reference, which the caller's frame frees.
+        return env->ExceptionCheck() ? nullptr : local;
     }
     env->DeleteLocalRef(local);
     if (!stringClassCache.compare_exchange_strong(cached, global, std::memory_order_acq_rel)) {
@@ -48,6 +50,30 @@ jclass stringClass(JNIEnv* env) {
         return cached;
     }
     return global;
+}
+
+// The recorder object that a request needs, as a local reference; null, with
+// a level-1 line, when the VM released it while the request was on its way
+// (generation is the release generation read when the request began) or
+// when no local reference could be made. No binding at all is a broken
+// invariant.
+jobject boundRecorder(JNIEnv* env, unsigned generation, const char* request) {
+    jobject recorder = nullptr;
+    switch (recorderLocalRef(env, &recorder)) {
+    case RecorderRef::Bound:
+        return recorder;
+    case RecorderRef::Unreferenced:
+        logMessage(LOG_ERROR, "No local reference to the recorder object for a %s", request);
+        return nullptr;
+    case RecorderRef::NotBound:
+        break;
+    }
+    if (libraryState.release_generation.load(std::memory_order_acquire) != generation) {
+        logMessage(LOG_ERROR, "Recorder released during a %s", request);
+        return nullptr;
+    }
+    guarantee(false, "invariant");
+    return nullptr;
 }
 
 // Answers a local reference to the recorder object when a request may go on,
@@ -84,15 +110,7 @@ jobject ensureRecorderInstance(JNIEnv* env) {
             env->DeleteLocalRef(zevClass);
         }
     }
-    jobject recorder = recorderLocalRef(env);
-    if (recorder == nullptr &&
-        libraryState.release_generation.load(std::memory_order_acquire) != generation) {
-        // The VM released the bindings while this request was on its way.
-        logMessage(LOG_ERROR, "Recorder released during a recording request");
-        return nullptr;
-    }
-    guarantee(recorder != nullptr, "invariant");
-    return recorder;
+    return boundRecorder(env, generation, "recording request");
 }
 
 // A Java string for a string the VM passed; an absent one stays null. False
@@ -147,6 +165,9 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
         }
         if (setting != nullptr || first != nullptr) {
             env->SetObjectArrayElement(javaSettings, i, setting);
+            if (env->ExceptionCheck()) {
+                return nullptr;
+            }
         }
         if (setting != nullptr && count > SETTINGS_KEPT) {
             env->DeleteLocalRef(setting);
@@ -237,9 +258,15 @@ jboolean finishChunk(JNIEnv* env, const char* chunkPath, jlong startTime, jlong 
     jstring path = env->NewStringUTF(chunkPath);
     guarantee(libraryState.finish_chunk_method != nullptr, "finishChunk not initialized");
     if (path != nullptr) {
-        jobject recorder = recorderLocalRef(env);
-        if (recorder == nullptr) {
+        jobject recorder = nullptr;
+        switch (recorderLocalRef(env, &recorder)) {
+        case RecorderRef::Bound:
+            break;
+        case RecorderRef::NotBound:
             logMessage(LOG_ERROR, "finishChunk: no recorder object is bound");
+            return JNI_FALSE;
+        case RecorderRef::Unreferenced:
+            logMessage(LOG_ERROR, "finishChunk: no local reference to the recorder object");
             return JNI_FALSE;
         }
         env->CallVoidMethod(recorder, libraryState.finish_chunk_method, path, startTime, endTime,
@@ -256,13 +283,10 @@ void newChunk(JNIEnv* env) {
         return;
     }
     unsigned generation = libraryState.release_generation.load(std::memory_order_acquire);
-    jobject recorder = recorderLocalRef(env);
-    if (recorder == nullptr &&
-        libraryState.release_generation.load(std::memory_order_acquire) != generation) {
-        logMessage(LOG_ERROR, "Recorder released during a new-chunk report");
+    jobject recorder = boundRecorder(env, generation, "new-chunk report");
+    if (recorder == nullptr) {
         return;
     }
-    guarantee(recorder != nullptr, "invariant");
     guarantee(libraryState.on_new_chunk_method != nullptr, "onNewChunk not initialized");
     env->CallVoidMethod(recorder, libraryState.on_new_chunk_method);
 }

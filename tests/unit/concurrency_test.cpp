@@ -89,8 +89,8 @@ TEST(Concurrency, TheRecorderReferenceIsDeletedOnceAndNeverUsedAfter) {
     std::thread releaser(dropper, false);
     std::thread user([&] {
         while (!done) {
-            jobject local = recorderLocalRef(&env);
-            if (local != nullptr) {
+            jobject local = nullptr;
+            if (recorderLocalRef(&env, &local) == RecorderRef::Bound) {
                 env.DeleteLocalRef(local);
             }
         }
