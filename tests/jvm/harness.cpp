@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <thread>
 #include <fstream>
 #include <sstream>
 
@@ -31,7 +34,7 @@ std::string temporaryFile(const char* stem) {
 }  // namespace
 
 HostRun runHost(const std::vector<std::string>& hostOptions, const std::string& mainClass,
-                const std::vector<std::string>& args) {
+                const std::vector<std::string>& args, int timeoutSeconds) {
     std::vector<std::string> argv = {ZEV_HOST, "-Xcheck:jni", "-cp",
                                      std::string(ZEV_TESTS_JAR) + ":" + ZEV_ASM_JAR};
     argv.insert(argv.end(), hostOptions.begin(), hostOptions.end());
@@ -58,7 +61,16 @@ HostRun runHost(const std::vector<std::string>& hostOptions, const std::string& 
     }
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
-    waitpid(pid, &status, 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            run.timed_out = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     if (WIFEXITED(status)) {
         run.status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
@@ -75,13 +87,17 @@ std::string jniWarnings(const HostRun& run) {
     std::string found;
     std::istringstream lines(run.output());
     for (std::string line; std::getline(lines, line);) {
-        if (contains(line, "WARNING in native method:") ||
-            contains(line, "FATAL ERROR in native method:") ||
-            contains(line, "exceeds capacity") || contains(line, "JNI local refs")) {
+        if (isJniWarning(line)) {
             found += line + "\n";
         }
     }
     return found;
+}
+
+bool isJniWarning(const std::string& line) {
+    return contains(line, "WARNING in native method:") ||
+           contains(line, "FATAL ERROR in native method:") || contains(line, "exceeds capacity") ||
+           contains(line, "JNI local refs");
 }
 
 void expectCasePasses(const std::string& testClass, const std::string& caseName,
