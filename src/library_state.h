@@ -9,6 +9,32 @@
 
 #include "vm_interface.h"
 
+// The classes handed to retransformClasses0, as one object that never changes
+// once published: their global references in list order, and an
+// open-addressing table from identity hash to list index, so that the
+// class-file hook's match costs the same however long the list.
+struct ClassList {
+    struct Slot {
+        jint hash;
+        jint index;  // list index + 1; 0 marks an empty slot
+    };
+    jint count;
+    jclass* classes;  // count global references
+    size_t mask;      // slots has mask + 1 entries
+    Slot* slots;
+};
+
+// How far the class list's life has come. retransformClasses0 alone leaves
+// None, the release alone leaves Held; whoever moved the state last owns the
+// list until it moves it on.
+enum class ListState {
+    None,            // no list
+    Retransforming,  // retransformClasses0 builds the list and retransforms its classes
+    ReleaseWaiting,  // the same, and a release came meanwhile: the retransforming thread restores
+    Held,            // published; the hook enabled, or disabled after a refused retransformation
+    Restoring,       // a release retransforms the classes back and forgets the list
+};
+
 // Zero at load. Written at load, by VMZEV.init, by a failed startHalcyra, by
 // retransformClasses0 and by the release upcall; read everywhere else.
 struct LibraryState {
@@ -27,10 +53,10 @@ struct LibraryState {
     std::atomic<jboolean> enabled_cache;
     std::atomic<jboolean> disabled_cache;
     std::atomic<jboolean> started_cache;
-    // The class list: published (count last, with release order) under the
-    // list guard in retransformation.cpp, read by the class-file hook.
-    std::atomic<jint> retransform_class_count;
-    std::atomic<jclass*> retransform_classes;
+    // The class list, published whole by retransformClasses0 and read by the
+    // class-file hook; null when there is none. See retransformation.cpp.
+    std::atomic<ClassList*> retransform_classes;
+    std::atomic<ListState> retransform_state;
     // Bumped by every dropRecorder that dropped a binding, so that a request
     // in flight can tell a concurrent release from a bootstrap that never bound.
     std::atomic<unsigned> release_generation;
@@ -66,9 +92,11 @@ bool isStarted();
 // The cached query over is_disabled_on_command_line.
 bool isDisabledOnCommandLine();
 
-// Called by the release upcall while a class list is held: restores the
-// listed classes and forgets the list. Answers the JVMTI error code of the
-// restoring retransformation.
+// Called by the release upcall: restores the listed classes and forgets the
+// list, answering the JVMTI error code of the restoring retransformation.
+// Answers 0 at once when there is no list, when another release is
+// restoring it, or when retransformClasses0 is still retransforming it: that
+// thread then restores the classes as soon as RetransformClasses returns.
 jint restoreRetransformedClasses(JNIEnv* env);
 
 // Load steps supplied by their own areas.

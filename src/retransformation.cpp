@@ -1,12 +1,21 @@
 // Class retransformation through the library's own JVMTI environment: the
 // class list, the class-file hook that hands listed classes to
 // VMZEV.retransformCallback, and the restore when the VM releases us.
+//
+// The list is built whole and then published through one atomic pointer;
+// its life is the ListState of library_state.h. No lock is held across
+// RetransformClasses, which runs Java (the callback, and whatever the
+// callback waits for): a release that arrives while the list's classes are
+// being retransformed, from the callback itself or from any other thread,
+// leaves the restore to the retransforming thread instead of waiting for it.
+// Hooks match a class against the list under the shared side of listGuard;
+// the restore unpublishes the list under its exclusive side, so that no hook
+// still reads a list being freed.
 #include <jni.h>
 #include <jvmti.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 
@@ -17,77 +26,10 @@
 
 namespace {
 
-// An open-addressing table from identity hash to list index, built when the
-// list is published, so that a match costs the same however long the list.
-struct ClassIndex {
-    struct Slot {
-        jint hash;
-        jint index;  // list index + 1; 0 marks an empty slot
-    };
-    size_t mask;
-    Slot slots[1];  // mask + 1 slots
-};
-
-// Read by hooks only under the shared side of listGuard; replaced under its
-// exclusive side together with the list.
-ClassIndex* classIndex = nullptr;
-
-// Hooks that are matching a class hold it shared; publishing and forgetting a
-// list hold it exclusive, so no hook reads a list being freed. Classes loaded
-// for the first time never touch it.
+// Held shared by hooks while they match a class, exclusive by the restore
+// while it unpublishes the list. Classes loaded for the first time never
+// touch it.
 std::shared_mutex listGuard;
-
-// Serialises whole operations on the list: building and retransforming it,
-// and restoring it, so that a release never frees the list under a
-// RetransformClasses call still using it.
-std::mutex operationGuard;
-
-ClassIndex* buildIndex(jvmtiEnv* jvmti, const jclass* classes, jint count) {
-    size_t capacity = 2;
-    while (capacity < static_cast<size_t>(count) * 2) {
-        capacity *= 2;
-    }
-    auto* index = static_cast<ClassIndex*>(
-        calloc(1, sizeof(ClassIndex) + (capacity - 1) * sizeof(ClassIndex::Slot)));
-    if (index == nullptr) {
-        return nullptr;
-    }
-    index->mask = capacity - 1;
-    for (jint i = 0; i < count; i++) {
-        jint hash = 0;
-        if (jvmti->GetObjectHashCode(classes[i], &hash) != JVMTI_ERROR_NONE) {
-            free(index);
-            return nullptr;
-        }
-        size_t slot = static_cast<size_t>(static_cast<uint32_t>(hash)) & index->mask;
-        while (index->slots[slot].index != 0) {
-            slot = (slot + 1) & index->mask;
-        }
-        index->slots[slot] = {hash, i + 1};
-    }
-    return index;
-}
-
-// Whether klass is one of the listed classes. Holds listGuard shared.
-bool isListed(JNIEnv* env, jvmtiEnv* jvmti, jclass klass) {
-    std::shared_lock<std::shared_mutex> hold(listGuard);
-    const jclass* classes = libraryState.retransform_classes.load(std::memory_order_acquire);
-    if (classes == nullptr || classIndex == nullptr) {
-        return false;
-    }
-    jint hash = 0;
-    if (jvmti->GetObjectHashCode(klass, &hash) != JVMTI_ERROR_NONE) {
-        return false;
-    }
-    for (size_t slot = static_cast<size_t>(static_cast<uint32_t>(hash)) & classIndex->mask;
-         classIndex->slots[slot].index != 0; slot = (slot + 1) & classIndex->mask) {
-        const ClassIndex::Slot& entry = classIndex->slots[slot];
-        if (entry.hash == hash && env->IsSameObject(classes[entry.index - 1], klass)) {
-            return true;
-        }
-    }
-    return false;
-}
 
 void deleteGlobalRefs(JNIEnv* env, jclass* classes, jint count) {
     for (jint i = 0; i < count; i++) {
@@ -95,17 +37,144 @@ void deleteGlobalRefs(JNIEnv* env, jclass* classes, jint count) {
     }
 }
 
-void JNICALL classFileLoadHook(jvmtiEnv* jvmti, JNIEnv* env, jclass class_being_redefined,
-                               jobject, const char* name, jobject, jint class_data_len,
+// Gives back everything a list holds: its references, its array, its index.
+void freeList(JNIEnv* env, ClassList* list) {
+    deleteGlobalRefs(env, list->classes, list->count);
+    free(list->classes);
+    free(list->slots);
+    free(list);
+}
+
+size_t slotOf(jint hash, size_t mask) {
+    return static_cast<size_t>(static_cast<uint32_t>(hash)) & mask;
+}
+
+// Global references to the array's classes, count of them. Null after a
+// failure, with the references made so far deleted and the Java caller told.
+jclass* referenceClasses(JNIEnv* env, jobjectArray classArray, jsize count) {
+    size_t bytes = static_cast<size_t>(count) * sizeof(jclass);
+    auto* classes = static_cast<jclass*>(malloc(bytes));
+    if (classes == nullptr) {
+        logMessage(LOG_ERROR, "malloc(%ld) returned NULL", static_cast<long>(bytes));
+        throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_retransform");
+        return nullptr;
+    }
+    for (jsize i = 0; i < count; i++) {
+        jobject element = env->GetObjectArrayElement(classArray, i);
+        if (env->ExceptionCheck()) {
+            deleteGlobalRefs(env, classes, i);
+            free(classes);
+            logMessage(LOG_ERROR, "GetObjectArrayElement threw an exception");
+            return nullptr;
+        }
+        // A null element yields no global reference.
+        classes[i] = static_cast<jclass>(element == nullptr ? nullptr : env->NewGlobalRef(element));
+        env->DeleteLocalRef(element);  // thousands of classes must not fill the local frame
+        if (classes[i] == nullptr) {
+            deleteGlobalRefs(env, classes, i);
+            free(classes);
+            logMessage(LOG_ERROR, "NewGlobalRef returned NULL");
+            // A null element, or a VM that failed without saying why; otherwise
+            // the VM's own error stays pending.
+            if (!env->ExceptionCheck()) {
+                throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_retransform");
+            }
+            return nullptr;
+        }
+    }
+    return classes;
+}
+
+// The list over the referenced classes, with its index. Null after a
+// failure, with the classes given back and the Java caller told: out of
+// memory, or an identity hash the VM would not tell.
+ClassList* indexClasses(JNIEnv* env, jvmtiEnv* jvmti, jclass* classes, jint count) {
+    size_t capacity = 2;
+    while (capacity < static_cast<size_t>(count) * 2) {
+        capacity *= 2;
+    }
+    auto* list = static_cast<ClassList*>(calloc(1, sizeof(ClassList)));
+    auto* slots = static_cast<ClassList::Slot*>(calloc(capacity, sizeof(ClassList::Slot)));
+    if (list == nullptr || slots == nullptr) {
+        free(list);
+        free(slots);
+        deleteGlobalRefs(env, classes, count);
+        free(classes);
+        logMessage(LOG_ERROR, "Could not index %d classes", static_cast<int>(count));
+        throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_retransform");
+        return nullptr;
+    }
+    *list = {count, classes, capacity - 1, slots};
+    for (jint i = 0; i < count; i++) {
+        jint hash = 0;
+        jvmtiError err = jvmti->GetObjectHashCode(classes[i], &hash);
+        if (err != JVMTI_ERROR_NONE) {
+            freeList(env, list);
+            logMessage(LOG_ERROR, "GetObjectHashCode returned %d", static_cast<int>(err));
+            if (err == JVMTI_ERROR_OUT_OF_MEMORY) {
+                throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_retransform");
+            } else {
+                throwException(env, "VMZEV_retransform");
+            }
+            return nullptr;
+        }
+        size_t slot = slotOf(hash, list->mask);
+        while (slots[slot].index != 0) {
+            slot = (slot + 1) & list->mask;
+        }
+        slots[slot] = {hash, i + 1};
+    }
+    return list;
+}
+
+enum class Match { NotListed, Listed, NoHash };
+
+// Whether klass is one of the listed classes. Holds listGuard shared, and
+// calls nothing but JVMTI and IsSameObject while it does.
+Match matchListed(JNIEnv* env, jclass klass, jvmtiError* err) {
+    std::shared_lock<std::shared_mutex> hold(listGuard);
+    const ClassList* list = libraryState.retransform_classes.load(std::memory_order_acquire);
+    if (list == nullptr) {
+        return Match::NotListed;
+    }
+    jint hash = 0;
+    *err = libraryState.jvmti->GetObjectHashCode(klass, &hash);
+    if (*err != JVMTI_ERROR_NONE) {
+        return Match::NoHash;
+    }
+    for (size_t slot = slotOf(hash, list->mask); list->slots[slot].index != 0;
+         slot = (slot + 1) & list->mask) {
+        const ClassList::Slot& entry = list->slots[slot];
+        if (entry.hash == hash && env->IsSameObject(list->classes[entry.index - 1], klass)) {
+            return Match::Listed;
+        }
+    }
+    return Match::NotListed;
+}
+
+bool isListed(JNIEnv* env, jclass klass, const char* name) {
+    jvmtiError err = JVMTI_ERROR_NONE;
+    Match match = matchListed(env, klass, &err);
+    if (match == Match::NoHash) {
+        // Unmatched, the class keeps its bytes.
+        logMessage(LOG_ERROR, "GetObjectHashCode returned %d in classFileLoadHook for %s",
+                   static_cast<int>(err), name);
+    }
+    return match == Match::Listed;
+}
+
+void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefined, jobject,
+                               const char* name, jobject, jint class_data_len,
                                const unsigned char* class_data, jint* new_class_data_len,
                                unsigned char** new_class_data) {
     // Every class load in the process passes here while the hook is enabled:
     // a class loaded for the first time can never be listed, and leaves at once.
     if (class_being_redefined == nullptr ||
-        libraryState.retransform_class_count.load(std::memory_order_acquire) < 1) {
+        libraryState.retransform_classes.load(std::memory_order_acquire) == nullptr) {
         return;
     }
-    if (!isListed(env, jvmti, class_being_redefined)) {
+    const char* shown = name != nullptr ? name : "<null>";
+    if (!isListed(env, class_being_redefined, shown)) {
         return;
     }
 
@@ -119,15 +188,14 @@ void JNICALL classFileLoadHook(jvmtiEnv* jvmti, JNIEnv* env, jclass class_being_
     case RecorderRef::Bound:
         break;
     case RecorderRef::NotBound:
-        logMessage(LOG_ERROR, "classFileLoadHook: no recorder object for %s",
-                   name != nullptr ? name : "<null>");
+        logMessage(LOG_ERROR, "classFileLoadHook: no recorder object for %s", shown);
         return;
     case RecorderRef::Unreferenced:
         logMessage(LOG_ERROR, "classFileLoadHook: no local reference to the recorder object for %s",
-                   name != nullptr ? name : "<null>");
+                   shown);
         return;
     }
-    logMessage(LOG_INFO, "classFileLoadHook called for %s", name != nullptr ? name : "<null>");
+    logMessage(LOG_INFO, "classFileLoadHook called for %s", shown);
 
     jbyteArray bytes = env->NewByteArray(class_data_len);
     if (bytes == nullptr) {
@@ -184,10 +252,52 @@ jvmtiError setClassFileLoadHookMode(bool enable) {
     return err;
 }
 
+// Retransforms the published list's classes without the hook, unpublishes
+// and frees the list. The caller owns the list (its state is Restoring).
+jint restoreList(JNIEnv* env) {
+    ClassList* list = libraryState.retransform_classes.load(std::memory_order_acquire);
+    setClassFileLoadHookMode(false);
+    jvmtiEnv* jvmti = libraryState.jvmti;
+    jvmtiError result = jvmti != nullptr ? jvmti->RetransformClasses(list->count, list->classes)
+                                         : JVMTI_ERROR_INVALID_ENVIRONMENT;
+    {
+        // Waits for hooks still matching against the list on other threads.
+        std::unique_lock<std::shared_mutex> hold(listGuard);
+        libraryState.retransform_classes.store(nullptr, std::memory_order_release);
+    }
+    freeList(env, list);
+    return result;
+}
+
 void refuseSecondList() {
     logMessage(LOG_ERROR,
                "retransform_classes != NULL: Java_tesmar_nuvrak_zev_VMZEV_retransformClasses0 can "
                "only be called once");
+}
+
+// Publishes the list and retransforms its classes through the hook; then the
+// list is held, or, when a release came meanwhile, restored here. False when
+// RetransformClasses refused (logged; the caller throws).
+bool retransformListed(JNIEnv* env, jvmtiEnv* jvmti, ClassList* list) {
+    libraryState.retransform_classes.store(list, std::memory_order_release);
+    setClassFileLoadHookMode(true);
+    jvmtiError err = jvmti->RetransformClasses(list->count, list->classes);
+    if (err == JVMTI_ERROR_NONE) {
+        logMessage(LOG_INFO, "RetransformClasses successful");
+    } else {
+        logMessage(LOG_ERROR, "RetransformClasses returned %d", static_cast<int>(err));
+        setClassFileLoadHookMode(false);
+    }
+    // A refused list stays held too: later calls are refused until the VM releases us.
+    ListState retransforming = ListState::Retransforming;
+    if (!libraryState.retransform_state.compare_exchange_strong(retransforming, ListState::Held,
+                                                                std::memory_order_acq_rel)) {
+        // The release answered already; its restore is ours to do.
+        libraryState.retransform_state.store(ListState::Restoring, std::memory_order_release);
+        restoreList(env);
+        libraryState.retransform_state.store(ListState::None, std::memory_order_release);
+    }
+    return err == JVMTI_ERROR_NONE;
 }
 
 }  // namespace
@@ -224,111 +334,58 @@ extern "C" JNIEXPORT void JNICALL Java_tesmar_nuvrak_zev_VMZEV_retransformClasse
         throwNullPointer(env);
         return;
     }
-    // A held list is refused before waiting for the operation guard: a
-    // transformer asking for another list from inside the callback would
-    // otherwise wait for the very call that runs it.
-    if (libraryState.retransform_classes.load(std::memory_order_acquire) != nullptr) {
+    // One list at a time: a second call, from the callback or from anywhere
+    // else, is refused at once, whether the first is still at work or held.
+    ListState none = ListState::None;
+    if (!libraryState.retransform_state.compare_exchange_strong(none, ListState::Retransforming,
+                                                                std::memory_order_acq_rel)) {
         refuseSecondList();
         return;
     }
-    std::lock_guard<std::mutex> operation(operationGuard);
-    if (libraryState.retransform_classes.load(std::memory_order_acquire) != nullptr) {
-        refuseSecondList();
-        return;
-    }
+    ClassList* list = nullptr;
     jsize count = env->GetArrayLength(classArray);
-    if (count <= 0) {
-        return;
-    }
     jvmtiEnv* jvmti = libraryState.jvmti;
-    if (jvmti == nullptr) {
+    if (count > 0 && jvmti == nullptr) {
         // Nothing can be retransformed; publish nothing, so a later call is not refused.
         logMessage(LOG_ERROR, "Unable to retransform classes since no jvmti env");
         throwException(env, "VMZEV_retransform");
+    } else if (count > 0) {
+        jclass* classes = referenceClasses(env, classArray, count);
+        list = classes != nullptr ? indexClasses(env, jvmti, classes, count) : nullptr;
+    }
+    if (list == nullptr) {
+        // Nothing published, so nothing for a release that came meanwhile to restore.
+        libraryState.retransform_state.store(ListState::None, std::memory_order_release);
         return;
     }
-
-    size_t bytes = static_cast<size_t>(count) * sizeof(jclass);
-    auto* classes = static_cast<jclass*>(malloc(bytes));
-    if (classes == nullptr) {
-        logMessage(LOG_ERROR, "malloc(%ld) returned NULL", static_cast<long>(bytes));
-        throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_retransform");
-        return;
+    if (!retransformListed(env, jvmti, list) && !env->ExceptionCheck()) {
+        throwException(env, "VMZEV_retransform");
     }
-    for (jsize i = 0; i < count; i++) {
-        jobject element = env->GetObjectArrayElement(classArray, i);
-        if (env->ExceptionCheck()) {
-            deleteGlobalRefs(env, classes, i);
-            free(classes);
-            logMessage(LOG_ERROR, "GetObjectArrayElement threw an exception");
-            return;
-        }
-        // A null element yields no global reference.
-        classes[i] = static_cast<jclass>(element == nullptr ? nullptr : env->NewGlobalRef(element));
-        env->DeleteLocalRef(element);  // thousands of classes must not fill the local frame
-        if (classes[i] == nullptr) {
-            deleteGlobalRefs(env, classes, i);
-            free(classes);
-            logMessage(LOG_ERROR, "NewGlobalRef returned NULL");
-            // A null element, or a VM that failed without saying why; otherwise
-            // the VM's own error stays pending.
-            if (!env->ExceptionCheck()) {
-                throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_retransform");
-            }
-            return;
-        }
-    }
-    ClassIndex* index = buildIndex(jvmti, classes, count);
-    if (index == nullptr) {
-        deleteGlobalRefs(env, classes, count);
-        free(classes);
-        logMessage(LOG_ERROR, "Could not index %d classes", static_cast<int>(count));
-        throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_retransform");
-        return;
-    }
-
-    {
-        std::unique_lock<std::shared_mutex> hold(listGuard);
-        classIndex = index;
-        libraryState.retransform_classes.store(classes, std::memory_order_release);
-        libraryState.retransform_class_count.store(count, std::memory_order_release);
-    }
-    setClassFileLoadHookMode(true);
-    jvmtiError err = jvmti->RetransformClasses(count, classes);
-    if (err == JVMTI_ERROR_NONE) {
-        logMessage(LOG_INFO, "RetransformClasses successful");
-        return;
-    }
-    logMessage(LOG_ERROR, "RetransformClasses returned %d", static_cast<int>(err));
-    setClassFileLoadHookMode(false);
-    // The list stays published: later calls are refused until the VM releases us.
-    throwException(env, "VMZEV_retransform");
 }
 
 jint restoreRetransformedClasses(JNIEnv* env) {
-    std::lock_guard<std::mutex> operation(operationGuard);
-    jclass* classes = libraryState.retransform_classes.load(std::memory_order_acquire);
-    if (classes == nullptr) {
-        return JVMTI_ERROR_NONE;  // another release restored them first
+    for (;;) {
+        ListState state = libraryState.retransform_state.load(std::memory_order_acquire);
+        switch (state) {
+        case ListState::None:
+        case ListState::ReleaseWaiting:
+        case ListState::Restoring:
+            return JVMTI_ERROR_NONE;
+        case ListState::Retransforming:
+            // Never wait for a retransformation: its callback may be waiting for us.
+            if (libraryState.retransform_state.compare_exchange_weak(
+                    state, ListState::ReleaseWaiting, std::memory_order_acq_rel)) {
+                return JVMTI_ERROR_NONE;
+            }
+            break;
+        case ListState::Held:
+            if (libraryState.retransform_state.compare_exchange_weak(
+                    state, ListState::Restoring, std::memory_order_acq_rel)) {
+                jint result = restoreList(env);
+                libraryState.retransform_state.store(ListState::None, std::memory_order_release);
+                return result;
+            }
+            break;
+        }
     }
-    jint count = libraryState.retransform_class_count.load(std::memory_order_acquire);
-
-    setClassFileLoadHookMode(false);
-    jvmtiEnv* jvmti = libraryState.jvmti;
-    jvmtiError result = jvmti != nullptr ? jvmti->RetransformClasses(count, classes)
-                                         : JVMTI_ERROR_INVALID_ENVIRONMENT;
-
-    ClassIndex* index;
-    {
-        // Waits for hooks still matching against the list on other threads.
-        std::unique_lock<std::shared_mutex> hold(listGuard);
-        libraryState.retransform_class_count.store(0, std::memory_order_release);
-        libraryState.retransform_classes.store(nullptr, std::memory_order_release);
-        index = classIndex;
-        classIndex = nullptr;
-    }
-    deleteGlobalRefs(env, classes, count);
-    free(classes);
-    free(index);
-    return result;
 }

@@ -293,10 +293,7 @@ void newChunk(JNIEnv* env) {
 
 jint releaseBindings(JNIEnv* env) {
     dropRecorder(env);
-    if (libraryState.retransform_classes.load(std::memory_order_acquire) != nullptr) {
-        return restoreRetransformedClasses(env);
-    }
-    return 0;
+    return restoreRetransformedClasses(env);
 }
 
 const RecorderUpcalls recorderUpcalls = {

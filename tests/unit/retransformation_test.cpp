@@ -237,22 +237,25 @@ TEST(RetransformWithoutToolEnvironment, RetransformThrowsWithoutAListAndRestoreN
         EXPECT_EQ(calls, (Lines{"log 1 Unable to retransform classes since no jvmti env",
                                 "throw java/lang/Exception VMZEV_retransform"}));
         EXPECT_EQ(libraryState.retransform_classes.load(), nullptr);
-        EXPECT_EQ(libraryState.retransform_class_count.load(), 0);
+        EXPECT_EQ(libraryState.retransform_state.load(), ListState::None);
         calls.clear();
         pending = false;
     }
 
     // A list held when there is no environment to restore it through.
-    auto* list = static_cast<jclass*>(malloc(2 * sizeof(jclass)));
-    list[0] = alpha;
-    list[1] = beta;
-    libraryState.retransform_class_count.store(2);
+    auto* classes = static_cast<jclass*>(malloc(2 * sizeof(jclass)));
+    classes[0] = alpha;
+    classes[1] = beta;
+    auto* list = static_cast<ClassList*>(malloc(sizeof(ClassList)));
+    *list = {2, classes, 3, static_cast<ClassList::Slot*>(calloc(4, sizeof(ClassList::Slot)))};
     libraryState.retransform_classes.store(list);
+    libraryState.retransform_state.store(ListState::Held);
     EXPECT_NE(upcalls->release_bindings(&jni), 0);
     EXPECT_EQ(calls, (Lines{"DeleteGlobalRef VMZEV",
                             "log 1 Unable to do SetEventNotificationMode since no jvmti env",
                             "DeleteGlobalRef Alpha", "DeleteGlobalRef Beta"}));
     EXPECT_EQ(libraryState.retransform_classes.load(), nullptr);
+    EXPECT_EQ(libraryState.retransform_state.load(), ListState::None);
 }
 
 TEST(RetransformHook, MatchesListedClassesByIdentityAndInstallsTheCallbacksBytes) {
