@@ -27,6 +27,10 @@ TEST(Retransform, AListRewritesItsClassesUntilTheRelease) {
     expectCasePasses("RetransformTests", "aListRewritesItsClassesUntilTheRelease");
 }
 
+TEST(Retransform, AReleaseFromTheCallbackNeverWaitsForIt) {
+    expectCasePasses("RetransformTests", "aReleaseFromTheCallbackNeverWaitsForIt");
+}
+
 TEST(Retransform, OtherToolsAndFailingHooks) {
     expectCasePassesWithAgent("otherToolsAndFailingHooks");
 }

@@ -163,6 +163,47 @@ public final class RetransformTests {
     }
 
     /**
+     * A release from inside the callback, on the retransforming thread itself
+     * or on a thread that the callback waits for, answers at once and leaves
+     * the restore to the retransforming thread: the classes after the release
+     * find no recorder, and when retransformClasses0 returns every class has
+     * its own bytes again and no list is held.
+     */
+    static void aReleaseFromTheCallbackNeverWaitsForIt() throws Exception {
+        for (boolean sameThread : new boolean[] {true, false}) {
+            Rewrites rewrites = new Rewrites();
+            List<Answer> answers = new CopyOnWriteArrayList<>();
+            VMZEV recorder = bind((klass, bytes) -> {
+                byte[] rewritten = rewrites.transform(klass, bytes);
+                if (sameThread) {
+                    Vm.onCurrentThread(true);
+                    answers.add(Vm.release());
+                    Vm.onCurrentThread(false);
+                } else {
+                    answers.add(CompletableFuture.supplyAsync(Vm::release).join());
+                }
+                return rewritten;
+            });
+            recorder.retransformClasses0(ALL);
+            eq(1, answers.size());
+            eq(0, answers.get(0).code);
+            eq(null, answers.get(0).pending);
+            journal(hooked(Alpha.class), noRecorder(Beta.class), noRecorder(Gamma.class), SUCCESS);
+            eq(ORIGINAL, sayings(ALL));
+
+            bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});
+            journal(hooked(Beta.class), SUCCESS);
+            eq(List.of("before", LONGER, "before"), sayings(ALL));
+            release();
+            eq(ORIGINAL, sayings(ALL));
+        }
+    }
+
+    static String noRecorder(Class<?> klass) {
+        return "log(1, \"classFileLoadHook: no recorder object for " + internalName(klass) + "\")";
+    }
+
+    /**
      * Another tool's retransformations and redefinitions reach the callback
      * for listed classes only; a hook finding no recorder object leaves the
      * class alone; and a throwing callback fails the whole retransformation
@@ -187,8 +228,7 @@ public final class RetransformTests {
         check(!ZEV.startHalcyra(), "a failed start drops the recorder object");
         Vm.clearJournal();
         inst.retransformClasses(Alpha.class);
-        journal("log(1, \"classFileLoadHook: no recorder object for " + internalName(Alpha.class)
-                + "\")");
+        journal(noRecorder(Alpha.class));
         eq(3, rewrites.calls.size());
         eq("before", Alpha.say());
         release();
