@@ -74,6 +74,13 @@ bool throughJniFailures(JNIEnv* env);
 bool armFailures(JNIEnv* env, const FailurePlan& plan, std::string* error);
 FailureReport disarmFailures();
 
+// GetEnv of a JVMTI version on the library's behalf (caller is the
+// library's call site): the VM's environment behind the injector's table,
+// or an injected failure.
+jint libraryJvmtiEnv(JavaVM* vm, void** penv, jint version, const void* caller);
+// Environments handed to the library and not disposed of.
+long long libraryJvmtiEnvironments();
+
 // Asked by every wrapper: counts the call if it is the library's and the
 // injector is armed for its kind, and answers whether to fail it.
 bool injectFailure(CallKind kind, const char* function, const void* caller);

@@ -65,6 +65,10 @@ jlong JNICALL vmLibraryAllocations(JNIEnv*, jclass) {
     return libraryAllocations();
 }
 
+jlong JNICALL vmLibraryJvmtiEnvironments(JNIEnv*, jclass) {
+    return libraryJvmtiEnvironments();
+}
+
 // The injector's self-check: one call with an exception pending, the misuse
 // that -Xcheck:jni reports, made through whatever table is in force.
 jboolean JNICALL vmCheckedJniProbe(JNIEnv* env, jclass) {
@@ -83,6 +87,7 @@ const JNINativeMethod kFailureNatives[] = {
     nativeMethod("disarmFailures", "()Lzevhost/FailureReport;", vmDisarmFailures),
     nativeMethod("libraryGlobalRefs", "()J", vmLibraryGlobalRefs),
     nativeMethod("libraryAllocations", "()J", vmLibraryAllocations),
+    nativeMethod("libraryJvmtiEnvironments", "()J", vmLibraryJvmtiEnvironments),
     nativeMethod("checkedJniProbe", "()Z", vmCheckedJniProbe),
 };
 

@@ -16,6 +16,7 @@
 #include "vm_interface.h"
 
 #include <dlfcn.h>
+#include <jvmti.h>
 
 #include <cstdio>
 #include <cstring>
@@ -145,6 +146,9 @@ JNIInvokeInterface_ g_wrapped_functions;
 JavaVM g_wrapped_vm;
 
 jint JNICALL wrappedGetEnv(JavaVM*, void** penv, jint version) {
+    if ((version & JVMTI_VERSION_MASK_INTERFACE_TYPE) == JVMTI_VERSION_INTERFACE_JVMTI) {
+        return zevhost::libraryJvmtiEnv(g_real_vm, penv, version, __builtin_return_address(0));
+    }
     if (version == RECORDER_INTERFACE_VERSION) {
         switch (g_recorder_mode) {
         case RecorderMode::Present:

@@ -185,7 +185,15 @@ import java.nio.ByteBuffer;
  * and element functions throw it without copying; with {@code quiet-refs},
  * {@code NewGlobalRef}, {@code NewLocalRef} and {@code NewWeakGlobalRef}
  * answer null with nothing pending. A failed allocation answers null; a
- * failed JVMTI function answers {@code JVMTI_ERROR_OUT_OF_MEMORY}.
+ * failed JVMTI function answers {@code JVMTI_ERROR_OUT_OF_MEMORY}
+ * ({@code AddCapabilities}: {@code JVMTI_ERROR_NOT_AVAILABLE}; the JVMTI
+ * {@code GetEnv} itself: {@code JNI_ENOMEM}). The host hands libzev the
+ * JVM's JVMTI environment behind a table of its own, which forwards the
+ * functions libzev calls ({@code AddCapabilities}, {@code SetEventCallbacks},
+ * {@code SetEventNotificationMode}, {@code GetObjectHashCode},
+ * {@code RetransformClasses}, {@code Allocate}, {@code Deallocate},
+ * {@code DisposeEnvironment}); any other answers
+ * {@code JVMTI_ERROR_NOT_AVAILABLE} with a line on standard error.
  * <p>
  * The plan is "K" followed by comma-separated words: {@code once} (the
  * default) or {@code exhaust}; {@code quiet-refs}; {@code jni},
@@ -407,6 +415,12 @@ public final class Vm {
 
     /** The blocks that libzev allocated with malloc, calloc or realloc and has not freed. */
     public static native long libraryAllocations();
+
+    /**
+     * The JVMTI environments that the host handed libzev (through
+     * {@code GetEnv} of a JVMTI version) and libzev has not disposed of.
+     */
+    public static native long libraryJvmtiEnvironments();
 
     /**
      * The injector's self-check: makes one JNI call with an exception
