@@ -253,20 +253,28 @@ jvmtiError setClassFileLoadHookMode(bool enable) {
 }
 
 // Retransforms the published list's classes without the hook, unpublishes
-// and frees the list. The caller owns the list (its state is Restoring).
-jint restoreList(JNIEnv* env) {
+// and frees the list; the caller owns the list (its state is Restoring) and
+// moves the state on to what this answers. A list whose classes the VM
+// refused to retransform stays held, hook disabled: they still run the
+// callback's bytes, and the next release tries again.
+ListState restoreList(JNIEnv* env, jint* result) {
     ClassList* list = libraryState.retransform_classes.load(std::memory_order_acquire);
     setClassFileLoadHookMode(false);
     jvmtiEnv* jvmti = libraryState.jvmti;
-    jvmtiError result = jvmti != nullptr ? jvmti->RetransformClasses(list->count, list->classes)
-                                         : JVMTI_ERROR_INVALID_ENVIRONMENT;
+    *result = jvmti != nullptr ? jvmti->RetransformClasses(list->count, list->classes)
+                               : JVMTI_ERROR_INVALID_ENVIRONMENT;
+    if (*result != JVMTI_ERROR_NONE && jvmti != nullptr) {
+        logMessage(LOG_ERROR, "RetransformClasses returned %d; the classes stay listed",
+                   static_cast<int>(*result));
+        return ListState::Held;
+    }
     {
         // Waits for hooks still matching against the list on other threads.
         std::unique_lock<std::shared_mutex> hold(listGuard);
         libraryState.retransform_classes.store(nullptr, std::memory_order_release);
     }
     freeList(env, list);
-    return result;
+    return ListState::None;
 }
 
 void refuseSecondList() {
@@ -294,8 +302,9 @@ bool retransformListed(JNIEnv* env, jvmtiEnv* jvmti, ClassList* list) {
                                                                 std::memory_order_acq_rel)) {
         // The release answered already; its restore is ours to do.
         libraryState.retransform_state.store(ListState::Restoring, std::memory_order_release);
-        restoreList(env);
-        libraryState.retransform_state.store(ListState::None, std::memory_order_release);
+        jint restored = 0;
+        libraryState.retransform_state.store(restoreList(env, &restored),
+                                             std::memory_order_release);
     }
     return err == JVMTI_ERROR_NONE;
 }
@@ -381,8 +390,9 @@ jint restoreRetransformedClasses(JNIEnv* env) {
         case ListState::Held:
             if (libraryState.retransform_state.compare_exchange_weak(
                     state, ListState::Restoring, std::memory_order_acq_rel)) {
-                jint result = restoreList(env);
-                libraryState.retransform_state.store(ListState::None, std::memory_order_release);
+                jint result = 0;
+                libraryState.retransform_state.store(restoreList(env, &result),
+                                                     std::memory_order_release);
                 return result;
             }
             break;
