@@ -37,11 +37,12 @@ TEST(FailureInjector, CountsAndFailsTheLibrarysCallsOnly) {
 }
 
 TEST(FailureInjector, ArmedForAWholeRunFromTheCommandLine) {
-    HostRun run = runHost({"--fail", "1"}, "zevtests.FailureInjectorTests", {"armedForTheWholeRun"});
+    HostRun run = runHost({"--fail", "1,jni"}, "zevtests.FailureInjectorTests",
+                          {"armedForTheWholeRun"});
     EXPECT_EQ(run.status, 0) << run.output();
     EXPECT_EQ(jniWarnings(run), "") << run.output();
     EXPECT_TRUE(contains(run.out, "PASS armedForTheWholeRun")) << run.output();
-    EXPECT_TRUE(contains(run.err, "zev-host: --fail 1: 2 counted, 1 failed, first GetStringUTFChars "
+    EXPECT_TRUE(contains(run.err, "zev-host: --fail 1,jni: 2 counted, 1 failed, first GetStringUTFChars "
                                   "(call 1) in Java_tesmar_nuvrak_zev_Logger_output0+0x"))
         << run.output();
 }

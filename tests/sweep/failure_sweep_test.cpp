@@ -180,7 +180,44 @@ void sweep(const std::string& group, const std::vector<std::string>& hostOptions
     }
 }
 
+// The load happens once a process: each of its JVMTI calls is failed in a run
+// of its own, armed from the command line before the library loads.
+void sweepLoad() {
+    Row row;
+    row.name = "JNI_OnLoad, its tool environment";
+    std::vector<std::string> problems;
+    const char* modes[] = {"once", "exhaust"};
+    for (int mode = 0; mode < 2; ++mode) {
+        for (long k = 1; k < 20; ++k) {
+            std::string plan = std::to_string(k) + "," + modes[mode] + ",jvmti,trace";
+            HostRun run = runHost({"--fail", plan}, "zevtests.FailureSweep",
+                                  {"load", std::to_string(mode), std::to_string(k)});
+            std::string none = "LOAD none points=";
+            std::size_t at = run.out.find(none);
+            if (run.status == 0 && at != std::string::npos) {
+                row.points = std::stol(run.out.substr(at + none.size()));
+                break;
+            }
+            ++row.runs;
+            if (run.status == 0 && contains(run.out, " ok\n") && jniWarnings(run).empty()) {
+                ++row.survived;
+            } else {
+                problems.push_back("--fail " + plan + ":\n" + tail(run.output(), 30));
+            }
+        }
+    }
+    std::string text = table("load", {{0, row}});
+    std::printf("\n%s\n", text.c_str());
+    mkdir(ZEV_SWEEP_DIR, 0755);
+    std::ofstream(std::string(ZEV_SWEEP_DIR) + "/load.md") << text;
+    for (const std::string& problem : problems) {
+        ADD_FAILURE() << problem;
+    }
+}
+
 }  // namespace
+
+TEST(FailureSweep, TheLoadsToolEnvironment) { sweepLoad(); }
 
 TEST(FailureSweep, Natives) { sweep("natives"); }
 

@@ -82,7 +82,7 @@ public final class FailureInjectorTests {
         expectThrows(IllegalArgumentException.class, null, () -> Vm.armFailures("1,sometimes"));
     }
 
-    /** Under --fail 1 from the start, the first call the library makes fails. */
+    /** Under --fail 1,jni from the start, the first JNI call the library makes fails. */
     static void armedForTheWholeRun() {
         Throwable t = expectThrows(OutOfMemoryError.class, "injected by zev-host",
                                    () -> Logger.output0(Logger.INFO, "never logged"));

@@ -37,7 +37,9 @@ import zevhost.Vm;
  * new ones; the library holds no more global references or allocations
  * than before; and the same call, made again, succeeds.
  *
- * Usage: FailureSweep GROUP [SCENARIO MODE K] to resume at a case. Prints
+ * Usage: FailureSweep GROUP [SCENARIO MODE K] to resume at a case; or
+ * FailureSweep load MODE K in a host run with --fail K,MODE,jvmti (see
+ * load()). Prints
  * "SCENARIO i name points=N", "GUARANTEE i message" for each abort the
  * library is required to make in that scenario, "CASE i mode k function"
  * before each failed run and "POINT i mode k function ok" (or "... FAILED
@@ -59,6 +61,10 @@ public final class FailureSweep {
     };
 
     public static void main(String[] args) throws Throwable {
+        if (args.length == 3 && args[0].equals("load")) {
+            load(Integer.parseInt(args[1]), Long.parseLong(args[2]));
+            return;
+        }
         if (args.length != 1 && args.length != 4) {
             throw new IllegalArgumentException("usage: FailureSweep GROUP [SCENARIO MODE K]");
         }
@@ -89,6 +95,63 @@ public final class FailureSweep {
         }
         System.out.println("SWEEP " + args[0] + (sound ? " sound" : " UNSOUND"));
         System.exit(sound ? 0 : 1);
+    }
+
+    // ---- the load ------------------------------------------------------------
+
+    /** What the library logs when each step of setting up its tool environment fails. */
+    static final Map<String, String> LOAD_FAILURES = Map.of(
+        "GetEnv", "log(1, \"Could not get JVMTI environment.\")",
+        "AddCapabilities", "log(1, \"Failed to get the capabilities.\")",
+        "SetEventCallbacks", "log(1, \"Failed in call to SetEventCallbacks.\")");
+
+    /**
+     * The load under a JVMTI failure armed for the whole run (--fail
+     * K,MODE,jvmti): the library loads, says which step failed, keeps no
+     * environment it could not set up, and refuses lists (without holding
+     * one) while its natives and upcalls work on. "LOAD none points=N" when
+     * the load made fewer than K JVMTI calls.
+     */
+    static void load(int mode, long k) throws Throwable {
+        FailureReport report = Vm.disarmFailures();
+        List<String> journal = Arrays.asList(Vm.takeJournal());
+        if (report.failed == 0) {
+            System.out.println("LOAD none points=" + report.counted);
+            return;
+        }
+        System.out.println("CASE 0 " + mode + " " + k + " " + report.function);
+        String problem = null;
+        String line = LOAD_FAILURES.get(report.function);
+        if (line == null || !journal.contains(line)) {
+            problem = "expected " + line + " after " + report + ": " + journal;
+        } else if (!journal.contains("log(5, \"Loaded ZEV library\")")) {
+            problem = "the library did not load: " + journal;
+        } else if (Vm.libraryJvmtiEnvironments() != 0) {
+            problem = "the library kept " + Vm.libraryJvmtiEnvironments() + " JVMTI environment(s)";
+        }
+        VMZEV recorder = bindRecorder();
+        for (int attempt = 0; problem == null && attempt < 2; attempt++) {
+            Vm.clearJournal();
+            try {
+                recorder.retransformClasses0(SUBJECTS);
+                problem = "a list was accepted without a tool environment";
+            } catch (Exception e) {
+                List<String> said = Arrays.asList(Vm.takeJournal());
+                if (!"VMZEV_retransform".equals(e.getMessage())
+                    || !said.equals(List.of("log(1, \"Unable to retransform classes since no jvmti env\")"))) {
+                    problem = "the list was refused with " + e + ", " + said;
+                }
+            }
+        }
+        if (problem == null) {
+            ZEV.setBootstrap(() -> recorder);
+            Answer answer = Vm.checkRecording("after the load", 1, false);
+            if (!"check after the load 1".equals(answer.value) || Vm.release().code != 0) {
+                problem = "the upcalls do not work: " + answer;
+            }
+        }
+        System.out.println("POINT 0 " + mode + " " + k + " " + report.function
+                           + (problem == null ? " ok" : " FAILED " + problem));
     }
 
     // ---- what a run gives and how it is judged -----------------------------
@@ -1008,7 +1071,18 @@ public final class FailureSweep {
                 if (classes != null) {
                     return classes;
                 }
-                return o.thrown != null || o.loggedError() ? null : "an unexplained success: " + o;
+                if (o.thrown == null && !o.loggedError()) {
+                    return "an unexplained success: " + o;
+                }
+                // A list the VM refused to retransform stays held until the release.
+                if ("RetransformClasses".equals(o.report.function)) {
+                    recorder().retransformClasses0(SUBJECTS);
+                    List<String> said = Arrays.asList(Vm.takeJournal());
+                    if (!said.equals(List.of(RetransformTests.REFUSED))) {
+                        return "a second list after a refused retransformation: " + said;
+                    }
+                }
+                return null;
             }
 
             @Override
