@@ -7,7 +7,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # The JVM the library is built for, even where another JDK comes first on PATH.
 JAVA ?= $(firstword $(wildcard /usr/lib/jvm/java-17-openjdk-amd64/bin/java) java)
 
-.PHONY: demo test bench deps build build-asan
+.PHONY: demo test sweep bench deps build build-asan
 MAKEFLAGS += --no-print-directory
 
 deps:
@@ -37,6 +37,11 @@ demo: build
 test: build build-asan
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+# The failure sweep alone (it is part of make test too), then its tables.
+sweep: build
+	ctest --test-dir $(BUILD) -R FailureSweep --output-on-failure -j$(JOBS)
+	@cat $(BUILD)/failure-sweep/*.md
 
 # One table of libzev against baselines measured in the same run (about two
 # minutes on two cores); bench/RESULTS.md holds a recorded run.

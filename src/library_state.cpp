@@ -12,7 +12,9 @@ LibraryState libraryState{};
 namespace {
 
 // A lock of one atomic exchange: every VM request takes it, and it is held
-// only for a few instructions, so a waiter yields rather than sleeps.
+// for a load and a NewLocalRef (a transition into the VM and back), or for a
+// store or an exchange, never across a call into Java. Short, so a waiter
+// yields rather than sleeps.
 class SpinGuard {
 public:
     void lock() {
@@ -28,8 +30,8 @@ private:
     std::atomic<bool> busy_{false};
 };
 
-// Held only across a load and a NewLocalRef, or a store or an exchange: never
-// across a call into Java or the VM.
+// Guards the recorder object's global reference while users turn it into
+// local ones and binders and droppers store and exchange it.
 SpinGuard recorderGuard;
 
 }  // namespace

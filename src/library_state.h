@@ -35,8 +35,9 @@ enum class ListState {
     Restoring,       // a release retransforms the classes back and forgets the list
 };
 
-// Zero at load. Written at load, by VMZEV.init, by a failed startHalcyra, by
-// retransformClasses0 and by the release upcall; read everywhere else.
+// Zero at load. Written at load, by the status natives and the upcalls'
+// recorder bootstrap (the caches), by VMZEV.init, by a failed startHalcyra,
+// by retransformClasses0 and by the release upcall; read everywhere else.
 struct LibraryState {
     const VmRecorderInterface* recorder_interface;
     jvmtiEnv* jvmti;

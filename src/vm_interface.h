@@ -51,6 +51,17 @@ typedef struct OptionsRecord {
  * jstring results are local references in the caller's frame, owned by the
  * VM from then on. Exceptions thrown by the Java recorder stay pending for
  * the VM.
+ *
+ * Entries 0 to 3 answer the recorder's string, or null: the recorder's own
+ * null, or a request that could not reach the recorder (a failed bootstrap,
+ * a release that landed while the request was in flight, a JNI call that
+ * failed for want of memory), with an exception pending or a level-1 line
+ * through log saying why. They never answer a string with an exception
+ * pending. While the recorder has not been reported started, each request
+ * first calls ZEV.get(), which must leave a recorder bound; once it has been
+ * reported started, a request that finds no recorder bound (one that
+ * arrives after a release) ends the process with "guarantee failed:
+ * invariant", as does a bootstrap whose ZEV.get() answers without binding.
  */
 typedef struct RecorderUpcalls {
     /* 0 */ jstring (*start_recording)(JNIEnv* env, const char* name, jint count,
@@ -64,12 +75,22 @@ typedef struct RecorderUpcalls {
                                        jboolean verbose);
     /* 3 */ jstring (*dump_recording)(JNIEnv* env, const char* name, jlong id,
                                       const char* file_name, jboolean verbose);
-    /* 4: true when no exception is pending afterwards */
+    /* 4: true when finishChunk ran and no exception is pending afterwards;
+          false with an exception pending when it threw or the path could not
+          be converted; false with nothing pending for a null path, and with a
+          level-1 line when no recorder object is bound or none could be
+          referenced */
     /* 4 */ jboolean (*finish_chunk)(JNIEnv* env, const char* chunk_path, jlong start_time,
                                      jlong end_time, jboolean final_chunk);
     /* 5 */ void (*new_chunk)(JNIEnv* env);
     /* 6: drops the recorder object and restores retransformed classes;
-          answers the JVMTI error of the restoring retransformation, or 0 */
+          answers the JVMTI error of the restoring retransformation, or 0.
+          It never waits for a retransformation in progress (retransformClasses0
+          on this or any other thread, whose callback may be waiting for this
+          very call): it answers 0 at once, and the retransforming thread
+          restores the classes as soon as its RetransformClasses returns. When
+          the VM refuses the restoring retransformation, the classes stay
+          listed and the next release tries again. */
     /* 6 */ jint (*release_bindings)(JNIEnv* env);
 } RecorderUpcalls;
 
