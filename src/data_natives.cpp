@@ -8,6 +8,7 @@
 
 #include "diagnostics.h"
 #include "jni_guards.h"
+#include "library_areas.h"
 #include "library_state.h"
 #include "tesmar_nuvrak_zev_Logger.h"
 #include "tesmar_nuvrak_zev_Process.h"

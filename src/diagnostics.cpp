@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "library_areas.h"
 #include "library_state.h"
 
 int formatBounded(char* buffer, size_t size, const char* format, va_list args) {
@@ -77,4 +78,12 @@ void throwException(JNIEnv* env, const char* format, ...) {
 
 void throwNullPointer(JNIEnv* env) {
     throwByName(env, "java/lang/NullPointerException", "%s", "");
+}
+
+const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* native) {
+    const VmRecorderInterface* vm = libraryState.recorder_interface;
+    if (vm == nullptr) {
+        throwException(env, "%s: the VM has no recorder interface", native);
+    }
+    return vm;
 }

@@ -5,8 +5,6 @@
 #include <mutex>
 #include <thread>
 
-#include "diagnostics.h"
-
 LibraryState libraryState{};
 
 namespace {
@@ -70,12 +68,4 @@ bool dropRecorder(JNIEnv* env) {
         env->DeleteGlobalRef(global);
     }
     return global != nullptr;
-}
-
-const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* native) {
-    const VmRecorderInterface* vm = libraryState.recorder_interface;
-    if (vm == nullptr) {
-        throwException(env, "%s: the VM has no recorder interface", native);
-    }
-    return vm;
 }

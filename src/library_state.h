@@ -65,10 +65,6 @@ struct LibraryState {
 
 extern LibraryState libraryState;
 
-// The recorder interface, or null with a java.lang.Exception pending that
-// names the native: on a VM without the recorder, natives fail cleanly.
-const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* native);
-
 // What recorderLocalRef found: a recorder object (its local reference in
 // *local), none bound, or one bound that NewLocalRef could not reference (out
 // of memory: an OutOfMemoryError may be pending).
@@ -85,21 +81,3 @@ bool bindRecorder(jobject globalRef);
 // Clears the binding and deletes its global reference, exactly once however
 // many threads drop at the same time. False when nothing was bound.
 bool dropRecorder(JNIEnv* env);
-
-// The cached query over is_started, shared by the status natives, shutdown
-// and the recorder bootstrap.
-bool isStarted();
-
-// The cached query over is_disabled_on_command_line.
-bool isDisabledOnCommandLine();
-
-// Called by the release upcall: restores the listed classes and forgets the
-// list, answering the JVMTI error code of the restoring retransformation.
-// Answers 0 at once when there is no list, when another release is
-// restoring it, or when retransformClasses0 is still retransforming it: that
-// thread then restores the classes as soon as RetransformClasses returns.
-jint restoreRetransformedClasses(JNIEnv* env);
-
-// Load steps supplied by their own areas.
-void registerUpcalls(const VmRecorderInterface* vm);
-void setUpToolEnvironment(JavaVM* vm);

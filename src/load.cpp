@@ -2,6 +2,7 @@
 #include <jni.h>
 
 #include "diagnostics.h"
+#include "library_areas.h"
 #include "library_state.h"
 
 extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {

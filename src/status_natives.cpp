@@ -2,6 +2,7 @@
 // command line, whether the recorder runs, and starting it.
 #include <jni.h>
 
+#include "library_areas.h"
 #include "library_state.h"
 #include "tesmar_nuvrak_zev_ZEV.h"
 

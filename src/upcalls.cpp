@@ -11,6 +11,7 @@
 
 #include "diagnostics.h"
 #include "jni_guards.h"
+#include "library_areas.h"
 #include "library_state.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "library_areas.h"
 #include "library_state.h"
 
 extern "C" jboolean JNICALL Java_tesmar_nuvrak_zev_ZEV_startHalcyra(JNIEnv*, jclass);

@@ -1,0 +1,30 @@
+// What each area of the library offers the others, beside the state: the
+// cached status queries, the load's steps, the release's restore, and the
+// natives' way of failing on a VM without the recorder interface.
+#pragma once
+
+#include <jni.h>
+
+#include "vm_interface.h"
+
+// The cached query over is_started, shared by the status natives, shutdown
+// and the recorder bootstrap.
+bool isStarted();
+
+// The cached query over is_disabled_on_command_line.
+bool isDisabledOnCommandLine();
+
+// The recorder interface, or null with a java.lang.Exception pending that
+// names the native: on a VM without the recorder, natives fail cleanly.
+const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* native);
+
+// Called by the release upcall: restores the listed classes and forgets the
+// list, answering the JVMTI error code of the restoring retransformation.
+// Answers 0 at once when there is no list, when another release is
+// restoring it, or when retransformClasses0 is still retransforming it: that
+// thread then restores the classes as soon as RetransformClasses returns.
+jint restoreRetransformedClasses(JNIEnv* env);
+
+// Load steps supplied by their own areas.
+void registerUpcalls(const VmRecorderInterface* vm);
+void setUpToolEnvironment(JavaVM* vm);
