@@ -30,17 +30,6 @@ bool storeLocale(JNIEnv* env, const VmRecorderInterface* vm, jstring locale, jin
     return vm->store_locale(chars.get(), length, argument) != JNI_FALSE;
 }
 
-// A Java string for a string the VM owns; null stays null. False when the
-// conversion failed (its exception is pending).
-bool newStringOrNull(JNIEnv* env, const char* chars, jstring* result) {
-    *result = nullptr;
-    if (chars == nullptr) {
-        return true;
-    }
-    *result = env->NewStringUTF(chars);
-    return *result != nullptr;
-}
-
 }  // namespace
 
 extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_init(JNIEnv* env, jobject self,
@@ -167,11 +156,11 @@ extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_options(JNIEnv
     }
 
     jstring name;
-    if (!newStringOrNull(env, options->name, &name)) {
+    if (!javaString(env, options->name, &name)) {
         return nullptr;
     }
     jstring dumpPath;
-    if (!newStringOrNull(env, options->dump_path, &dumpPath)) {
+    if (!javaString(env, options->dump_path, &dumpPath)) {
         return nullptr;
     }
     return env->NewObject(optionsClass, constructor, name, settings, options->disk,

@@ -3,7 +3,6 @@
 // converts its Java arguments and makes one call into the VM.
 #include <jni.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "diagnostics.h"
@@ -289,6 +288,6 @@ extern "C" JNIEXPORT void JNICALL Java_tesmar_nuvrak_zev_Logger_output0(JNIEnv* 
     if (vm != nullptr) {
         vm->log(level, chars.get());  // unformatted and uncut, as the Java side wrote it
     } else {
-        fprintf(stderr, "ZEV [%d]: %s\n", static_cast<int>(level), chars.get());
+        logToStandardError(level, chars.get());
     }
 }

@@ -34,8 +34,12 @@ void logMessage(jint level, const char* format, ...) {
     if (vm != nullptr) {
         vm->log(level, line);
     } else {
-        fprintf(stderr, "ZEV [%d]: %s\n", static_cast<int>(level), line);
+        logToStandardError(level, line);
     }
+}
+
+void logToStandardError(jint level, const char* text) {
+    fprintf(stderr, "ZEV [%d]: %s\n", static_cast<int>(level), text);
 }
 
 void guarantee(bool condition, const char* message) {

@@ -13,6 +13,10 @@ constexpr jint LOG_INFO = 5;
 // when the VM has no recorder interface.
 void logMessage(jint level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// The line as a VM without the recorder interface gets it: "ZEV [%d]: %s\n"
+// on standard error, the text as it is.
+void logToStandardError(jint level, const char* text);
+
 // Prints "guarantee failed: %s\n" to standard error and aborts when the
 // condition is false. For broken consistency with the VM or our Java classes.
 void guarantee(bool condition, const char* message);

@@ -1,5 +1,6 @@
 // Small scope guards for JNI resources, each making exactly the release call
-// that the resource needs, on every path out.
+// that the resource needs, on every path out; and the string conversion that
+// natives and upcalls share.
 #pragma once
 
 #include <jni.h>
@@ -58,23 +59,9 @@ private:
     bool pushed_;
 };
 
-// A local reference deleted when the scope ends.
-template <typename T>
-class LocalRef {
-public:
-    LocalRef(JNIEnv* env, T ref) : env_(env), ref_(ref) {}
-    ~LocalRef() {
-        if (ref_ != nullptr) {
-            env_->DeleteLocalRef(ref_);
-        }
-    }
-    LocalRef(const LocalRef&) = delete;
-    LocalRef& operator=(const LocalRef&) = delete;
-
-    T get() const { return ref_; }
-    explicit operator bool() const { return ref_ != nullptr; }
-
-private:
-    JNIEnv* env_;
-    T ref_;
-};
+// A Java string for a string the VM passed or owns; an absent one stays null.
+// False when the conversion failed (its exception is pending).
+inline bool javaString(JNIEnv* env, const char* chars, jstring* result) {
+    *result = chars == nullptr ? nullptr : env->NewStringUTF(chars);
+    return chars == nullptr || *result != nullptr;
+}

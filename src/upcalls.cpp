@@ -114,18 +114,11 @@ jobject ensureRecorderInstance(JNIEnv* env) {
     return boundRecorder(env, generation, "recording request");
 }
 
-// A Java string for a string the VM passed; an absent one stays null. False
-// when the conversion failed (its exception is pending).
-bool toJava(JNIEnv* env, const char* chars, jstring* result) {
-    *result = chars == nullptr ? nullptr : env->NewStringUTF(chars);
-    return chars == nullptr || *result != nullptr;
-}
-
 // How every recording request begins: the recorder object, then the name.
 // False when the request answers null.
 bool beginRequest(JNIEnv* env, const char* name, jobject* recorder, jstring* javaName) {
     *recorder = ensureRecorderInstance(env);
-    return *recorder != nullptr && toJava(env, name, javaName);
+    return *recorder != nullptr && javaString(env, name, javaName);
 }
 
 jstring startRecording(JNIEnv* env, const char* name, jint count, const char* const* settings,
@@ -152,7 +145,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     // The first setting fills the new array, so it needs no store of its own;
     // every later element is then stored, a null one too.
     jstring first = nullptr;
-    if (count > 0 && !toJava(env, settings[0], &first)) {
+    if (count > 0 && !javaString(env, settings[0], &first)) {
         return nullptr;
     }
     jobjectArray javaSettings = env->NewObjectArray(count, settingsClass, first);
@@ -161,7 +154,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     }
     for (jint i = 1; i < count; i++) {
         jstring setting;
-        if (!toJava(env, settings[i], &setting)) {
+        if (!javaString(env, settings[i], &setting)) {
             return nullptr;
         }
         if (setting != nullptr || first != nullptr) {
@@ -175,7 +168,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
         }
     }
     jstring javaFileName;
-    if (!toJava(env, fileName, &javaFileName)) {
+    if (!javaString(env, fileName, &javaFileName)) {
         return nullptr;
     }
     // Arguments as an array: the VM then reads them without walking a va_list.
@@ -204,7 +197,7 @@ jstring stopRecording(JNIEnv* env, const char* name, jlong id, jboolean discard,
     jobject recorder;
     jstring javaName;
     jstring javaFileName;
-    if (!beginRequest(env, name, &recorder, &javaName) || !toJava(env, fileName, &javaFileName)) {
+    if (!beginRequest(env, name, &recorder, &javaName) || !javaString(env, fileName, &javaFileName)) {
         return nullptr;
     }
     jobject result = env->CallObjectMethod(recorder, libraryState.stop_recording_method, javaName,
@@ -236,7 +229,7 @@ jstring dumpRecording(JNIEnv* env, const char* name, jlong id, const char* fileN
     jobject recorder;
     jstring javaName;
     jstring javaFileName;
-    if (!beginRequest(env, name, &recorder, &javaName) || !toJava(env, fileName, &javaFileName)) {
+    if (!beginRequest(env, name, &recorder, &javaName) || !javaString(env, fileName, &javaFileName)) {
         return nullptr;
     }
     jobject result = env->CallObjectMethod(recorder, libraryState.dump_recording_method, javaName,
