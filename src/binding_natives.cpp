@@ -9,11 +9,45 @@
 
 namespace {
 
-jmethodID lookUp(JNIEnv* env, jclass klass, const char* name, const char* signature,
-                 const char* failure) {
-    jmethodID method = env->GetMethodID(klass, name, signature);
-    guarantee(method != nullptr, failure);
-    return method;
+// What init resolves on VMZEV, in order; the entry without a name is the
+// superclass check that sits between the lookups.
+struct Lookup {
+    const char* name;
+    const char* signature;
+    jmethodID LibraryState::*field;
+    const char* failure;
+};
+
+const Lookup kRecorderLookups[] = {
+    {"finishChunk", "(Ljava/lang/String;JJZ)V", &LibraryState::finish_chunk_method,
+     "couldn't find finishChunk method"},
+    {"startRecording",
+     "(Ljava/lang/String;[Ljava/lang/String;ZJJLjava/lang/String;ZJJZ)Ljava/lang/String;",
+     &LibraryState::start_recording_method, "couldn't find startRecording method"},
+    {"stopRecording", "(Ljava/lang/String;JZLjava/lang/String;Z)Ljava/lang/String;",
+     &LibraryState::stop_recording_method, "couldn't find stopRecording method"},
+    {"checkRecording", "(Ljava/lang/String;JZ)Ljava/lang/String;",
+     &LibraryState::check_recording_method, "couldn't find checkRecording method"},
+    {"dumpRecording", "(Ljava/lang/String;JLjava/lang/String;Z)Ljava/lang/String;",
+     &LibraryState::dump_recording_method, "couldn't find dumpRecording method"},
+    {"retransformCallback", "(Ljava/lang/Class;[B)[B", &LibraryState::retransform_callback_method,
+     "couldn't find retransformCallback method"},
+    {nullptr, nullptr, nullptr, "couldn't find ZEVImpl class"},
+    {"onNewChunk", "()V", &LibraryState::on_new_chunk_method, "couldn't find onNewChunk method"},
+};
+
+// Each method id is stored right after its lookup; any miss is a broken
+// consistency with our Java classes.
+void resolveRecorderMethods(JNIEnv* env, jclass recorderClass) {
+    for (const Lookup& lookup : kRecorderLookups) {
+        if (lookup.name == nullptr) {
+            guarantee(env->GetSuperclass(recorderClass) != nullptr, lookup.failure);
+            continue;
+        }
+        jmethodID method = env->GetMethodID(recorderClass, lookup.name, lookup.signature);
+        libraryState.*lookup.field = method;
+        guarantee(method != nullptr, lookup.failure);
+    }
 }
 
 // False when the locale could not be stored. A JNI failure leaves its
@@ -28,6 +62,47 @@ bool storeLocale(JNIEnv* env, const VmRecorderInterface* vm, jstring locale, jin
         return false;
     }
     return vm->store_locale(chars.get(), length, argument) != JNI_FALSE;
+}
+
+// The record's settings as a String[]: a missing setting stays a null
+// element. Null with the failed JNI call's exception pending.
+jobjectArray settingsArray(JNIEnv* env, const OptionsRecord* options) {
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (stringClass == nullptr) {
+        return nullptr;
+    }
+    jobjectArray settings = env->NewObjectArray(options->settings_count, stringClass, nullptr);
+    if (settings == nullptr) {
+        return nullptr;
+    }
+    for (jint i = 0; i < options->settings_count; i++) {
+        // One element's reference at a time, however many settings there are.
+        const char* chars = options->settings != nullptr ? options->settings[i] : nullptr;
+        if (chars == nullptr) {
+            continue;
+        }
+        jstring setting = env->NewStringUTF(chars);
+        if (setting == nullptr) {
+            return nullptr;
+        }
+        env->SetObjectArrayElement(settings, i, setting);
+        env->DeleteLocalRef(setting);
+        if (env->ExceptionCheck()) {
+            return nullptr;
+        }
+    }
+    return settings;
+}
+
+// False, with an exception pending, when the VM refused the repository.
+bool setRepository(JNIEnv* env, const VmRecorderInterface* vm, jstring repository) {
+    UtfChars path(env, repository);
+    guarantee(!env->ExceptionCheck(), "Failed to get UTF Chars from String");
+    if (!vm->set_repository(path.get())) {
+        throwException(env, "Could not set repository %s", path.get());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -51,33 +126,7 @@ extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_init(JNIEnv* e
     jclass recorderClass = env->FindClass("tesmar/nuvrak/zev/VMZEV");
     guarantee(recorderClass != nullptr, "couldn't find VMZEV class");
 
-    libraryState.finish_chunk_method = lookUp(env, recorderClass, "finishChunk",
-                                              "(Ljava/lang/String;JJZ)V",
-                                              "couldn't find finishChunk method");
-    libraryState.start_recording_method = lookUp(
-        env, recorderClass, "startRecording",
-        "(Ljava/lang/String;[Ljava/lang/String;ZJJLjava/lang/String;ZJJZ)Ljava/lang/String;",
-        "couldn't find startRecording method");
-    libraryState.stop_recording_method = lookUp(
-        env, recorderClass, "stopRecording",
-        "(Ljava/lang/String;JZLjava/lang/String;Z)Ljava/lang/String;",
-        "couldn't find stopRecording method");
-    libraryState.check_recording_method = lookUp(env, recorderClass, "checkRecording",
-                                                 "(Ljava/lang/String;JZ)Ljava/lang/String;",
-                                                 "couldn't find checkRecording method");
-    libraryState.dump_recording_method = lookUp(
-        env, recorderClass, "dumpRecording",
-        "(Ljava/lang/String;JLjava/lang/String;Z)Ljava/lang/String;",
-        "couldn't find dumpRecording method");
-    libraryState.retransform_callback_method = lookUp(env, recorderClass, "retransformCallback",
-                                                      "(Ljava/lang/Class;[B)[B",
-                                                      "couldn't find retransformCallback method");
-
-    jclass superclass = env->GetSuperclass(recorderClass);
-    guarantee(superclass != nullptr, "couldn't find ZEVImpl class");
-
-    libraryState.on_new_chunk_method = lookUp(env, recorderClass, "onNewChunk", "()V",
-                                              "couldn't find onNewChunk method");
+    resolveRecorderMethods(env, recorderClass);
 
     jobject global = env->NewGlobalRef(self);
     guarantee(global != nullptr, "Could not create ZEV global ref");
@@ -94,13 +143,8 @@ extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_init(JNIEnv* e
         return nullptr;
     }
 
-    {
-        UtfChars path(env, repository);
-        guarantee(!env->ExceptionCheck(), "Failed to get UTF Chars from String");
-        if (!vm->set_repository(path.get())) {
-            throwException(env, "Could not set repository %s", path.get());
-            return nullptr;
-        }
+    if (!setRepository(env, vm, repository)) {
+        return nullptr;
     }
 
     void* start = nullptr;
@@ -130,31 +174,10 @@ extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_options(JNIEnv
     }
     const OptionsRecord* options = vm->get_options();
 
-    jclass stringClass = env->FindClass("java/lang/String");
-    if (stringClass == nullptr) {
-        return nullptr;
-    }
-    jobjectArray settings = env->NewObjectArray(options->settings_count, stringClass, nullptr);
+    jobjectArray settings = settingsArray(env, options);
     if (settings == nullptr) {
         return nullptr;
     }
-    for (jint i = 0; i < options->settings_count; i++) {
-        // One element's reference at a time, however many settings there are.
-        const char* chars = options->settings != nullptr ? options->settings[i] : nullptr;
-        if (chars == nullptr) {
-            continue;  // a missing setting stays a null element
-        }
-        jstring setting = env->NewStringUTF(chars);
-        if (setting == nullptr) {
-            return nullptr;
-        }
-        env->SetObjectArrayElement(settings, i, setting);
-        env->DeleteLocalRef(setting);
-        if (env->ExceptionCheck()) {
-            return nullptr;
-        }
-    }
-
     jstring name;
     if (!javaString(env, options->name, &name)) {
         return nullptr;

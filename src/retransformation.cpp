@@ -32,16 +32,17 @@ namespace {
 // touch it.
 std::shared_mutex listGuard;
 
-void deleteGlobalRefs(JNIEnv* env, jclass* classes, jint count) {
-    for (jint i = 0; i < count; i++) {
+// Gives back the references made so far and their array.
+void discardClasses(JNIEnv* env, jclass* classes, jint made) {
+    for (jint i = 0; i < made; i++) {
         env->DeleteGlobalRef(classes[i]);
     }
+    free(classes);
 }
 
 // Gives back everything a list holds: its references, its array, its index.
 void freeList(JNIEnv* env, ClassList* list) {
-    deleteGlobalRefs(env, list->classes, list->count);
-    free(list->classes);
+    discardClasses(env, list->classes, list->count);
     free(list->slots);
     free(list);
 }
@@ -63,8 +64,7 @@ jclass* referenceClasses(JNIEnv* env, jobjectArray classArray, jsize count) {
     for (jsize i = 0; i < count; i++) {
         jobject element = env->GetObjectArrayElement(classArray, i);
         if (env->ExceptionCheck()) {
-            deleteGlobalRefs(env, classes, i);
-            free(classes);
+            discardClasses(env, classes, i);
             logMessage(LOG_ERROR, "GetObjectArrayElement threw an exception");
             return nullptr;
         }
@@ -72,8 +72,7 @@ jclass* referenceClasses(JNIEnv* env, jobjectArray classArray, jsize count) {
         classes[i] = static_cast<jclass>(element == nullptr ? nullptr : env->NewGlobalRef(element));
         env->DeleteLocalRef(element);  // thousands of classes must not fill the local frame
         if (classes[i] == nullptr) {
-            deleteGlobalRefs(env, classes, i);
-            free(classes);
+            discardClasses(env, classes, i);
             logMessage(LOG_ERROR, "NewGlobalRef returned NULL");
             // A null element, or a VM that failed without saying why; otherwise
             // the VM's own error stays pending.
@@ -99,8 +98,7 @@ ClassList* indexClasses(JNIEnv* env, jvmtiEnv* jvmti, jclass* classes, jint coun
     if (list == nullptr || slots == nullptr) {
         free(list);
         free(slots);
-        deleteGlobalRefs(env, classes, count);
-        free(classes);
+        discardClasses(env, classes, count);
         logMessage(LOG_ERROR, "Could not index %d classes", static_cast<int>(count));
         throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_retransform");
         return nullptr;
