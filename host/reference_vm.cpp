@@ -1,5 +1,7 @@
 #include "reference_vm.h"
 #include "jni_support.h"
+#include "journal.h"
+#include "script.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,9 +21,6 @@
 namespace zevhost {
 namespace {
 
-// The journal keeps the newest lines only: benchmarks make millions of calls.
-constexpr std::size_t kJournalMaxLines = 100000;
-constexpr std::size_t kJournalMaxBytes = 64u << 20;
 // What write stored is kept up to this many of the newest bytes.
 constexpr std::size_t kEventsKept = 8u << 20;
 
@@ -38,11 +36,6 @@ struct Region {
     jlong last_length;  // what the region's operation last answered
 };
 
-struct ScriptEntry {
-    std::deque<long long> queue;
-    std::optional<long long> standing;
-};
-
 struct OptionsStorage {
     OptionsValues values;
     std::vector<const char*> settings;
@@ -52,15 +45,6 @@ struct OptionsStorage {
 // Everything the VM knows. Allocated once and never destroyed, so that calls
 // arriving on other threads while the process exits find it intact.
 struct State {
-    std::mutex journal_mutex;
-    std::deque<std::string> lines;
-    std::size_t line_bytes = 0;
-    long long dropped = 0;
-
-    std::mutex script_mutex;
-    std::map<std::string, ScriptEntry, std::less<>> script;
-    std::set<jint> refused_ids;
-
     // Guards the VM's data below; held only around plain memory work.
     std::mutex data_mutex;
     Region buffer{kBufferSize};
@@ -91,11 +75,7 @@ State& state() {
 }
 
 JavaVM* g_real_vm = nullptr;
-std::atomic<bool> g_journaling{true};
-std::atomic<bool> g_trace{false};
-std::atomic<bool> g_echo_log{false};
 std::atomic<bool> g_disabled{false};
-std::atomic<bool> g_scripted{false};  // lets unscripted runs skip the script lock
 std::atomic<const RecorderUpcalls*> g_upcalls{nullptr};
 std::atomic<jlong> g_next_thread_id{1};
 
@@ -106,73 +86,6 @@ jmethodID g_class_get_simple_name = nullptr;
 // The array length that can_write saw on this thread, so that write, which
 // only gets raw elements, never reads past the array. -1: unknown.
 thread_local jlong t_can_write_length = -1;
-
-// ---- journal ----------------------------------------------------------------
-
-bool journalWanted() {
-    return g_journaling.load(std::memory_order_relaxed) || g_trace.load(std::memory_order_relaxed);
-}
-
-void appendLine(std::string line, bool echo) {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.journal_mutex);
-    if (echo || g_trace.load(std::memory_order_relaxed)) {
-        std::printf("vm: %s\n", line.c_str());
-        std::fflush(stdout);
-    }
-    if (!g_journaling.load(std::memory_order_relaxed)) {
-        return;
-    }
-    s.line_bytes += line.size();
-    s.lines.push_back(std::move(line));
-    while (s.lines.size() > kJournalMaxLines ||
-           (s.line_bytes > kJournalMaxBytes && s.lines.size() > 1)) {
-        s.line_bytes -= s.lines.front().size();
-        s.lines.pop_front();
-        ++s.dropped;
-    }
-}
-
-// One journal line, "name(arg, arg, ...)", built argument by argument.
-class Line {
-public:
-    explicit Line(const char* op) : text_(op) { text_ += '('; }
-
-    Line& num(long long value) { return raw(std::to_string(value)); }
-    Line& flag(jboolean value) { return raw(value ? "true" : "false"); }
-    Line& str(const char* value) {
-        return value ? raw(std::string("\"") + value + "\"") : raw("null");
-    }
-    Line& bytes(const void* data, long long length) {
-        static const char kHex[] = "0123456789abcdef";
-        std::string hex = "0x";
-        if (data && length > 0) {
-            const auto* p = static_cast<const std::uint8_t*>(data);
-            hex.reserve(2 + 2 * static_cast<std::size_t>(length));
-            for (long long i = 0; i < length; ++i) {
-                hex += kHex[p[i] >> 4];
-                hex += kHex[p[i] & 0xf];
-            }
-        }
-        return raw(hex);
-    }
-    Line& raw(const std::string& rendered) {
-        if (!first_) {
-            text_ += ", ";
-        }
-        first_ = false;
-        text_ += rendered;
-        return *this;
-    }
-    void commit(bool echo = false) {
-        text_ += ')';
-        appendLine(std::move(text_), echo);
-    }
-
-private:
-    std::string text_;
-    bool first_ = true;
-};
 
 // ---- rendering Java values --------------------------------------------------
 
@@ -294,44 +207,6 @@ std::string renderClassName(jclass klass) {
     }
     CallerFrame frame;
     return frame.ok() ? className(frame.env(), klass, false) : "?";
-}
-
-// ---- script -----------------------------------------------------------------
-
-std::optional<long long> scripted(const char* op) {
-    if (!g_scripted.load(std::memory_order_acquire)) {
-        return std::nullopt;
-    }
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.script_mutex);
-    auto it = s.script.find(op);
-    if (it == s.script.end()) {
-        return std::nullopt;
-    }
-    if (!it->second.queue.empty()) {
-        long long answer = it->second.queue.front();
-        it->second.queue.pop_front();
-        return answer;
-    }
-    return it->second.standing;
-}
-
-long long answerOr(const char* op, long long fallback) {
-    return scripted(op).value_or(fallback);
-}
-
-// 0 is false, 1..255 that byte, anything else true.
-jboolean asBoolean(long long value) {
-    if (value == 0) {
-        return JNI_FALSE;
-    }
-    return value > 0 && value < 256 ? static_cast<jboolean>(value) : JNI_TRUE;
-}
-
-bool isRefused(jint id) {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.script_mutex);
-    return s.refused_ids.count(id) != 0;
 }
 
 // ---- memory helpers -------------------------------------------------------------
@@ -701,7 +576,7 @@ jlong timingInit(JNIEnv* env, jobject receiver) {
 }
 
 void log(jint level, const char* message) {
-    bool echo = g_echo_log.load(std::memory_order_relaxed);
+    bool echo = echoLog();
     if (echo || journalWanted()) {
         Line("log").num(level).str(message).commit(echo);
     }
@@ -833,7 +708,7 @@ RegionStatus findRegion(const std::string& name, Region** region) {
 
 bool initReferenceVm(JavaVM* real_vm, JNIEnv* env, bool trace, bool disabled_on_command_line) {
     g_real_vm = real_vm;
-    g_trace = trace;
+    setTrace(trace);
     g_disabled = disabled_on_command_line;
     setOptions(OptionsValues{});
     g_class_class = globalClass(env, "java/lang/Class");
@@ -859,67 +734,6 @@ VmRecorderInterface* recorderInterface() {
 
 const RecorderUpcalls* registeredUpcalls() {
     return g_upcalls.load();
-}
-
-std::vector<std::string> journalLines(bool take) {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.journal_mutex);
-    std::vector<std::string> lines(s.lines.begin(), s.lines.end());
-    if (take) {
-        s.lines.clear();
-        s.line_bytes = 0;
-    }
-    return lines;
-}
-
-void clearJournal() {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.journal_mutex);
-    s.lines.clear();
-    s.line_bytes = 0;
-}
-
-void setJournaling(bool on) {
-    g_journaling = on;
-}
-
-long long journalDropped() {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.journal_mutex);
-    return s.dropped;
-}
-
-void setEchoLog(bool on) {
-    g_echo_log = on;
-}
-
-void scriptAnswers(const std::string& op, const std::vector<long long>& answers) {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.script_mutex);
-    auto& entry = s.script[op];
-    entry.queue.insert(entry.queue.end(), answers.begin(), answers.end());
-    g_scripted.store(true, std::memory_order_release);
-}
-
-void standingAnswer(const std::string& op, long long answer) {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.script_mutex);
-    s.script[op].standing = answer;
-    g_scripted.store(true, std::memory_order_release);
-}
-
-void clearScript() {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.script_mutex);
-    s.script.clear();
-    s.refused_ids.clear();
-    g_scripted.store(false, std::memory_order_release);
-}
-
-void refuseId(jint id) {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.script_mutex);
-    s.refused_ids.insert(id);
 }
 
 RegionStatus copyRegion(const std::string& name, std::vector<std::uint8_t>* out) {

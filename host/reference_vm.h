@@ -6,6 +6,8 @@
 #ifndef ZEV_HOST_REFERENCE_VM_H
 #define ZEV_HOST_REFERENCE_VM_H
 
+#include "journal.h"
+#include "script.h"
 #include "vm_interface.h"
 
 #include <cstdint>
@@ -22,21 +24,6 @@ bool initReferenceVm(JavaVM* real_vm, JNIEnv* env, bool trace, bool disabled_on_
 JavaVM* realVm();
 VmRecorderInterface* recorderInterface();
 const RecorderUpcalls* registeredUpcalls();
-
-// ---- journal -------------------------------------------------------------
-
-std::vector<std::string> journalLines(bool take);
-void clearJournal();
-void setJournaling(bool on);
-long long journalDropped();
-void setEchoLog(bool on);
-
-// ---- script --------------------------------------------------------------
-
-void scriptAnswers(const std::string& op, const std::vector<long long>& answers);
-void standingAnswer(const std::string& op, long long answer);
-void clearScript();
-void refuseId(jint id);
 
 // ---- memory --------------------------------------------------------------
 
