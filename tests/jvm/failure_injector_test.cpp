@@ -32,10 +32,6 @@ TEST(FailureInjector, CheckedJniStillReportsMisuseThroughTheInjectorsTable) {
         << run.output();
 }
 
-TEST(FailureInjector, CountsAndFailsTheLibrarysCallsOnly) {
-    expectCasePasses("FailureInjectorTests", "countsAndFailsTheLibrarysCallsOnly");
-}
-
 TEST(FailureInjector, ArmedForAWholeRunFromTheCommandLine) {
     HostRun run = runHost({"--fail", "1,jni"}, "zevtests.FailureInjectorTests",
                           {"armedForTheWholeRun"});

@@ -48,14 +48,3 @@ TEST(Frame, ExportsExactlyJniOnLoadAndTheDeclaredNatives) {
     EXPECT_EQ(definedDynamicSymbols(ZEV_LIBRARY), expected);
 }
 
-TEST(Frame, LoadWithTheRecorderRegistersUpcallsThenLogs) {
-    expectCasePasses("FrameTests", "loadWithRecorder");
-}
-
-TEST(Frame, LoadWithoutTheRecorderIsSilentAndUnsupported) {
-    expectCasePasses("FrameTests", "loadWithoutRecorder", {"--no-recorder"});
-}
-
-TEST(Frame, LoadWithANullRecorderIsLikeNone) {
-    expectCasePasses("FrameTests", "loadWithoutRecorder", {"--null-recorder"});
-}

@@ -4,12 +4,6 @@
 
 #include "harness.h"
 
-TEST(Status, CachesAreSticky) { expectCasePasses("StatusTests", "cachesAreSticky"); }
-
-TEST(Status, FailedStartDropsBinding) {
-    expectCasePasses("StatusTests", "failedStartDropsBinding");
-}
-
 TEST(Status, WithoutRecorderInterface) {
     HostRun run = runHost({"--no-recorder"}, "zevtests.StatusTests", {"withoutRecorderInterface"});
     EXPECT_EQ(run.status, 0) << run.output();
@@ -19,10 +13,3 @@ TEST(Status, WithoutRecorderInterface) {
     EXPECT_TRUE(contains(run.err, "ZEV [5]: no recorder here, 100% plain\n")) << run.err;
 }
 
-TEST(Status, WithNullRecorderInterface) {
-    expectCasePasses("StatusTests", "withoutRecorderInterface", {"--null-recorder"});
-}
-
-TEST(Status, ReleaseRacesFailedStarts) {
-    expectCasePasses("StatusTests", "releaseRacesFailedStarts");
-}

@@ -1,6 +1,7 @@
-// The recorder object's global reference under contention: a failing
-// startHalcyra, the release upcall and users taking local references race,
-// and every binding must be deleted exactly once, never used after.
+// The recorder object's global reference under contention: bindings race
+// each other, and then a failing startHalcyra, the release upcall and users
+// taking local references race the bindings; exactly one of racing bindings
+// binds, and every binding is deleted exactly once, never used after.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -43,9 +44,38 @@ jboolean keepUpcalls(const RecorderUpcalls* table) {
     return JNI_TRUE;
 }
 
+// Of many bindings racing onto an unbound library, exactly one binds.
+void expectOneOfManyBindings() {
+    constexpr int kThreads = 8;
+    std::vector<char> objects(kThreads);
+    for (int round = 0; round < 200; round++) {
+        std::atomic<int> ready{0};
+        std::atomic<int> winners{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; i++) {
+            threads.emplace_back([&, i] {
+                ready++;
+                while (ready.load() < kThreads) {
+                    std::this_thread::yield();
+                }
+                if (bindRecorder(reinterpret_cast<jobject>(&objects[i]))) {
+                    winners++;
+                }
+            });
+        }
+        for (std::thread& t : threads) {
+            t.join();
+        }
+        ASSERT_EQ(winners.load(), 1) << "round " << round;
+        libraryState.recorder_instance.store(nullptr);  // the next round starts unbound
+    }
+}
+
 }  // namespace
 
-TEST(Concurrency, TheRecorderReferenceIsDeletedOnceAndNeverUsedAfter) {
+TEST(Concurrency, BindingsRaceEachOtherReleasesFailedStartsAndUsers) {
+    expectOneOfManyBindings();
+
     VmRecorderInterface vm{};
     vm.is_started = falseAnswer;
     vm.start_recorder = falseAnswer;
@@ -107,31 +137,5 @@ TEST(Concurrency, TheRecorderReferenceIsDeletedOnceAndNeverUsedAfter) {
     ASSERT_EQ(deletions.size(), static_cast<size_t>(kBindings));
     for (const auto& [ref, times] : deletions) {
         ASSERT_EQ(times, 1) << "a global reference deleted " << times << " times";
-    }
-}
-
-TEST(Concurrency, OfManyRacingBindingsExactlyOneBinds) {
-    constexpr int kThreads = 8;
-    std::vector<char> objects(kThreads);
-    for (int round = 0; round < 200; round++) {
-        std::atomic<int> ready{0};
-        std::atomic<int> winners{0};
-        std::vector<std::thread> threads;
-        for (int i = 0; i < kThreads; i++) {
-            threads.emplace_back([&, i] {
-                ready++;
-                while (ready.load() < kThreads) {
-                    std::this_thread::yield();
-                }
-                if (bindRecorder(reinterpret_cast<jobject>(&objects[i]))) {
-                    winners++;
-                }
-            });
-        }
-        for (std::thread& t : threads) {
-            t.join();
-        }
-        ASSERT_EQ(winners.load(), 1) << "round " << round;
-        libraryState.recorder_instance.store(nullptr);  // the next round starts unbound
     }
 }

@@ -1,6 +1,6 @@
-// The library frame over a fake VM: the load sequence, log lines, exception
-// messages and guarantees. Each case runs in a process of its own, so the
-// library state starts zeroed in every one.
+// The library frame over a fake VM: log lines, exception messages and
+// guarantees (the load runs in a real JVM). Each case runs in a process of
+// its own, so the library state starts zeroed in every one.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,8 +9,6 @@
 
 #include "diagnostics.h"
 #include "library_state.h"
-
-extern "C" jint JNI_OnLoad(JavaVM* vm, void* reserved);
 
 namespace {
 
@@ -33,57 +31,8 @@ VmRecorderInterface fakeRecorder() {
 }
 
 VmRecorderInterface recorder = fakeRecorder();
-jint recorderAnswer = JNI_OK;
-void* recorderPointer = &recorder;
-
-// A JavaVM whose GetEnv hands out the fake recorder and refuses JVMTI.
-jint JNICALL fakeGetEnv(JavaVM*, void** env, jint version) {
-    if (version == RECORDER_INTERFACE_VERSION) {
-        calls.push_back("GetEnv recorder");
-        *env = recorderPointer;
-        return recorderAnswer;
-    }
-    calls.push_back("GetEnv " + std::to_string(version));
-    *env = nullptr;
-    return JNI_EVERSION;
-}
-
-JavaVM fakeJavaVm() {
-    static JNIInvokeInterface_ functions{};
-    functions.GetEnv = fakeGetEnv;
-    JavaVM vm{};
-    vm.functions = &functions;
-    return vm;
-}
 
 }  // namespace
-
-TEST(Load, WithTheRecorderRegistersLogsThenSetsUpTheToolEnvironment) {
-    JavaVM vm = fakeJavaVm();
-    EXPECT_EQ(JNI_OnLoad(&vm, nullptr), 0x00010002);
-    std::vector<std::string> expected = {
-        "GetEnv recorder", "register_upcalls", "log 5 Loaded ZEV library",
-        "GetEnv " + std::to_string(0x30010000), "log 1 Could not get JVMTI environment."};
-    EXPECT_EQ(calls, expected);
-    EXPECT_EQ(libraryState.recorder_interface, &recorder);
-    EXPECT_EQ(libraryState.jvmti, nullptr);
-}
-
-TEST(Load, ARefusedInterfaceLeavesTheLibraryUnsupportedAndSilent) {
-    recorderAnswer = JNI_EVERSION;
-    JavaVM vm = fakeJavaVm();
-    EXPECT_EQ(JNI_OnLoad(&vm, nullptr), 0x00010002);
-    EXPECT_EQ(calls, std::vector<std::string>{"GetEnv recorder"});
-    EXPECT_EQ(libraryState.recorder_interface, nullptr);
-}
-
-TEST(Load, ANullInterfaceCountsAsRefused) {
-    recorderPointer = nullptr;
-    JavaVM vm = fakeJavaVm();
-    EXPECT_EQ(JNI_OnLoad(&vm, nullptr), 0x00010002);
-    EXPECT_EQ(calls, std::vector<std::string>{"GetEnv recorder"});
-    EXPECT_EQ(libraryState.recorder_interface, nullptr);
-}
 
 TEST(Log, ALongLineReachesTheVmCutTo254Characters) {
     libraryState.recorder_interface = &recorder;
