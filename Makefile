@@ -2,12 +2,13 @@
 # set-up: missing Debian packages are installed, then CMake builds what is needed.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # The JVM the library is built for, even where another JDK comes first on PATH.
 JAVA ?= $(firstword $(wildcard /usr/lib/jvm/java-17-openjdk-amd64/bin/java) java)
 
-.PHONY: demo test sweep bench deps build build-asan
+.PHONY: demo test sweep bench deps build build-asan build-tsan
 MAKEFLAGS += --no-print-directory
 
 deps:
@@ -27,16 +28,26 @@ build-asan: deps
 	   cmake --build $(ASAN_BUILD) -j$(JOBS); } \
 	    >$(ASAN_BUILD)/build.log 2>&1 || { cat $(ASAN_BUILD)/build.log; exit 1; }
 
+# ThreadSanitizer cannot run a JVM: the library's objects and the unit tests only.
+build-tsan: deps
+	@echo "Building the unit tests with TSan into $(TSAN_BUILD)/ (log: $(TSAN_BUILD)/build.log)"
+	@mkdir -p $(TSAN_BUILD)
+	@{ cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DZEV_SANITIZE_THREAD=ON && \
+	   cmake --build $(TSAN_BUILD) --target zev_unit_tests -j$(JOBS); } \
+	    >$(TSAN_BUILD)/build.log 2>&1 || { cat $(TSAN_BUILD)/build.log; exit 1; }
+
 # The main job: a recorder's life in a real JVM, end to end, under -Xcheck:jni.
 # ARGS are zev-host options: ARGS=--no-recorder (a VM without the recorder
 # interface) or ARGS=--disabled (a recorder disabled on the command line).
 demo: build
 	@$(BUILD)/demo/zevdemo $(ARGS)
 
-# Every test, then again with the library and the host under ASan and UBSan.
-test: build build-asan
+# Every test, then again with the library and the host under ASan and UBSan,
+# then the in-process cases under TSan.
+test: build build-asan build-tsan
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS)
 
 # The failure sweep alone (it is part of make test too), then its tables.
 sweep: build

@@ -1,0 +1,264 @@
+// The library's shared state under races that a real JVM shows too rarely to
+// test, over a fake VM and JVM whose every function is thread-safe: built
+// with ThreadSanitizer (make test's third build) these cases show every
+// unordered access. Class-file hooks match against the list while releases
+// restore and free it; recording requests read the release generation while
+// releases drop and bootstraps rebind the recorder; the status caches are
+// written from many threads at once.
+#include <gtest/gtest.h>
+#include <jvmti.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "library_areas.h"
+#include "library_state.h"
+
+extern "C" jint JNI_OnLoad(JavaVM* vm, void* reserved);
+extern "C" void Java_tesmar_nuvrak_zev_VMZEV_retransformClasses0(JNIEnv*, jobject, jobjectArray);
+extern "C" jboolean Java_tesmar_nuvrak_zev_ZEV_isEnabled(JNIEnv*, jclass);
+extern "C" jboolean Java_tesmar_nuvrak_zev_ZEV_isStarted(JNIEnv*, jclass);
+extern "C" jboolean Java_tesmar_nuvrak_zev_ZEV_isDisabledOnCommandLine(JNIEnv*, jclass);
+
+namespace {
+
+// Stand-ins for Java objects: distinct addresses, never dereferenced.
+char objects[64];
+jobject object(int i) {
+    return reinterpret_cast<jobject>(&objects[i]);
+}
+constexpr int kClasses = 16;
+jclass listedClass(int i) {
+    return reinterpret_cast<jclass>(object(i));
+}
+// A Class[] of the listed classes; GetObjectArrayElement reads it.
+jobjectArray classArray = reinterpret_cast<jobjectArray>(object(kClasses));
+jobject someString = object(kClasses + 1);
+std::atomic<long> nextRecorder{1};
+
+std::atomic<long> errorLines{0};
+std::atomic<long> callbacks{0};
+std::atomic<int> enabledAnswers{0};
+
+// ---- the VM ---------------------------------------------------------------------
+
+const RecorderUpcalls* upcalls = nullptr;
+VmRecorderInterface recorder = [] {
+    VmRecorderInterface vm{};
+    vm.register_upcalls = [](const RecorderUpcalls* table) -> jboolean {
+        upcalls = table;
+        return JNI_TRUE;
+    };
+    vm.log = [](jint level, const char*) {
+        if (level == 1) {
+            errorLines++;
+        }
+    };
+    vm.is_started = []() -> jboolean { return JNI_FALSE; };
+    vm.is_disabled_on_command_line = []() -> jboolean { return JNI_FALSE; };
+    // False for the first thousand calls, then true: the cache must turn true once, for good.
+    vm.is_enabled = []() -> jboolean { return enabledAnswers++ >= 1000; };
+    return vm;
+}();
+
+// ---- JNI ------------------------------------------------------------------------
+
+// Binds a new recorder object when none is bound, as VMZEV.init does.
+void bindIfUnbound() {
+    if (libraryState.recorder_instance.load() == nullptr) {
+        long id = nextRecorder++;
+        bindRecorder(reinterpret_cast<jobject>(static_cast<std::uintptr_t>(id) << 4));
+    }
+}
+
+// ZEV.get().
+jobject JNICALL bootstrap(JNIEnv*, jclass, jmethodID, va_list) {
+    bindIfUnbound();
+    return someString;
+}
+
+JNINativeInterface_ jniFunctions = [] {
+    JNINativeInterface_ f{};
+    f.ExceptionCheck = [](JNIEnv*) -> jboolean { return JNI_FALSE; };
+    f.PushLocalFrame = [](JNIEnv*, jint) -> jint { return 0; };
+    f.PopLocalFrame = [](JNIEnv*, jobject result) { return result; };
+    f.NewLocalRef = [](JNIEnv*, jobject ref) { return ref; };
+    f.DeleteLocalRef = [](JNIEnv*, jobject) {};
+    f.NewGlobalRef = [](JNIEnv*, jobject ref) { return ref; };
+    f.DeleteGlobalRef = [](JNIEnv*, jobject) {};
+    f.IsSameObject = [](JNIEnv*, jobject a, jobject b) -> jboolean { return a == b; };
+    f.FindClass = [](JNIEnv*, const char*) { return listedClass(0); };
+    f.GetStaticMethodID = [](JNIEnv*, jclass, const char*, const char*) {
+        return reinterpret_cast<jmethodID>(object(0));
+    };
+    f.CallStaticObjectMethodV = bootstrap;
+    f.NewStringUTF = [](JNIEnv*, const char*) { return static_cast<jstring>(someString); };
+    f.GetArrayLength = [](JNIEnv*, jarray) -> jsize { return kClasses; };
+    f.GetObjectArrayElement = [](JNIEnv*, jobjectArray, jsize i) -> jobject {
+        return listedClass(i);
+    };
+    f.NewByteArray = [](JNIEnv*, jsize) { return static_cast<jbyteArray>(someString); };
+    f.SetByteArrayRegion = [](JNIEnv*, jbyteArray, jsize, jsize, const jbyte*) {};
+    // The recording requests and the callback; the callback leaves classes alone.
+    f.CallObjectMethodV = [](JNIEnv*, jobject, jmethodID method, va_list) -> jobject {
+        if (method == libraryState.retransform_callback_method) {
+            callbacks++;
+            return nullptr;
+        }
+        return someString;
+    };
+    return f;
+}();
+JNIEnv jni{&jniFunctions};
+
+// ---- JVMTI ----------------------------------------------------------------------
+
+jvmtiEventClassFileLoadHook hook = nullptr;
+std::atomic<bool> hookEnabled{false};
+
+void retransformOne(jclass klass) {
+    static const unsigned char bytes[] = {0xca, 0xfe, 0xba, 0xbe};
+    jint length = 0;
+    unsigned char* newBytes = nullptr;
+    hook(nullptr, &jni, klass, nullptr, "Listed", nullptr, sizeof bytes, bytes, &length, &newBytes);
+}
+
+jvmtiError JNICALL setEventNotificationMode(jvmtiEnv*, jvmtiEventMode mode, jvmtiEvent, jthread,
+                                            ...) {
+    hookEnabled = mode == JVMTI_ENABLE;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiInterface_1_ jvmtiFunctions = [] {
+    jvmtiInterface_1_ f{};
+    f.AddCapabilities = [](jvmtiEnv*, const jvmtiCapabilities*) { return JVMTI_ERROR_NONE; };
+    f.SetEventCallbacks = [](jvmtiEnv*, const jvmtiEventCallbacks* callbacks, jint) {
+        hook = callbacks->ClassFileLoadHook;
+        return JVMTI_ERROR_NONE;
+    };
+    f.SetEventNotificationMode = setEventNotificationMode;
+    f.GetObjectHashCode = [](jvmtiEnv*, jobject o, jint* hash) {
+        *hash = static_cast<jint>(reinterpret_cast<std::uintptr_t>(o) >> 2);
+        return JVMTI_ERROR_NONE;
+    };
+    f.RetransformClasses = [](jvmtiEnv*, jint count, const jclass* classes) {
+        for (jint i = 0; i < count && hookEnabled; i++) {
+            retransformOne(classes[i]);
+        }
+        return JVMTI_ERROR_NONE;
+    };
+    return f;
+}();
+_jvmtiEnv jvmti{&jvmtiFunctions};
+
+JNIInvokeInterface_ invokeFunctions = [] {
+    JNIInvokeInterface_ f{};
+    f.GetEnv = [](JavaVM*, void** env, jint version) {
+        *env = version == RECORDER_INTERFACE_VERSION ? static_cast<void*>(&recorder)
+               : version == JVMTI_VERSION_1_0        ? static_cast<void*>(&jvmti)
+                                                     : nullptr;
+        return *env != nullptr ? JNI_OK : JNI_EVERSION;
+    };
+    return f;
+}();
+
+void load() {
+    JavaVM vm{&invokeFunctions};
+    JNI_OnLoad(&vm, nullptr);
+    ASSERT_NE(upcalls, nullptr);
+    ASSERT_NE(libraryState.jvmti, nullptr);
+    libraryState.retransform_callback_method = reinterpret_cast<jmethodID>(object(2));
+    libraryState.check_recording_method = reinterpret_cast<jmethodID>(object(3));
+}
+
+// Runs body on `threads` threads until the main thread's work is done.
+template <typename Body, typename Work>
+void race(int threads, Body body, Work work) {
+    std::atomic<bool> done{false};
+    std::vector<std::thread> racers;
+    for (int t = 0; t < threads; t++) {
+        racers.emplace_back([&, t] {
+            while (!done) {
+                body(t);
+            }
+        });
+    }
+    work();
+    done = true;
+    for (std::thread& racer : racers) {
+        racer.join();
+    }
+}
+
+}  // namespace
+
+TEST(Race, HooksMatchTheListWhileReleasesRestoreAndFreeIt) {
+    load();
+    long hooksRun = 0;
+    race(
+        3, [](int t) { retransformOne(listedClass(t % kClasses)); },
+        [&] {
+            for (int round = 0; round < 2000; round++) {
+                bindIfUnbound();
+                Java_tesmar_nuvrak_zev_VMZEV_retransformClasses0(&jni, nullptr, classArray);
+                upcalls->release_bindings(&jni);
+            }
+            hooksRun = callbacks.load();
+        });
+    EXPECT_GE(hooksRun, 2000 * kClasses) << "every list went through the callback";
+    EXPECT_EQ(libraryState.retransform_classes.load(), nullptr);
+    EXPECT_EQ(libraryState.retransform_state.load(), ListState::None);
+}
+
+TEST(Race, RequestsReadTheReleaseGenerationWhileReleasesRun) {
+    load();
+    std::atomic<long> answered{0};
+    std::atomic<long> unanswered{0};
+    race(
+        3,
+        [&](int) {
+            long before = errorLines.load();
+            jstring answer = upcalls->check_recording(&jni, "race", 1, JNI_FALSE);
+            if (answer != nullptr) {
+                answered++;
+            } else {
+                unanswered++;
+                // A null answer always comes with its line.
+                EXPECT_GT(errorLines.load(), before);
+            }
+        },
+        [&] {
+            for (int release = 0; release < 20000; release++) {
+                upcalls->release_bindings(&jni);
+            }
+        });
+    EXPECT_GT(answered.load(), 0);
+    std::printf("%ld answered, %ld released under the request\n", answered.load(),
+                unanswered.load());
+}
+
+TEST(Race, StatusCachesWrittenFromManyThreadsStayStickyOnceTrue) {
+    load();
+    std::atomic<bool> seenTrue{false};
+    race(
+        4,
+        [&](int) {
+            bool sawTrueBefore = seenTrue.load();
+            bool enabled = Java_tesmar_nuvrak_zev_ZEV_isEnabled(&jni, nullptr);
+            EXPECT_FALSE(sawTrueBefore && !enabled) << "the cache answered true, then false";
+            if (enabled) {
+                seenTrue = true;
+            }
+            EXPECT_FALSE(Java_tesmar_nuvrak_zev_ZEV_isStarted(&jni, nullptr));
+            EXPECT_FALSE(Java_tesmar_nuvrak_zev_ZEV_isDisabledOnCommandLine(&jni, nullptr));
+        },
+        [&] {
+            while (!seenTrue) {
+                std::this_thread::yield();
+            }
+        });
+    EXPECT_TRUE(Java_tesmar_nuvrak_zev_ZEV_isEnabled(&jni, nullptr));
+}
