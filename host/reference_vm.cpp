@@ -87,6 +87,11 @@ jmethodID g_class_get_simple_name = nullptr;
 // only gets raw elements, never reads past the array. -1: unknown.
 thread_local jlong t_can_write_length = -1;
 
+// Level-1 log lines, in all and on this thread, journaled or not: what lets
+// a request loop tell an explained null answer from an unexplained one.
+std::atomic<long long> g_error_lines{0};
+thread_local long long t_error_lines = 0;
+
 // ---- rendering Java values --------------------------------------------------
 
 // The calling thread's own JNIEnv, or null when it is not attached.
@@ -576,6 +581,10 @@ jlong timingInit(JNIEnv* env, jobject receiver) {
 }
 
 void log(jint level, const char* message) {
+    if (level == 1) {
+        ++g_error_lines;
+        ++t_error_lines;
+    }
     bool echo = echoLog();
     if (echo || journalWanted()) {
         Line("log").num(level).str(message).commit(echo);
@@ -722,6 +731,14 @@ bool initReferenceVm(JavaVM* real_vm, JNIEnv* env, bool trace, bool disabled_on_
     g_class_get_simple_name =
         env->GetMethodID(g_class_class, "getSimpleName", "()Ljava/lang/String;");
     return g_class_get_simple_name != nullptr;
+}
+
+long long errorLines() {
+    return g_error_lines.load();
+}
+
+long long errorLinesOnThisThread() {
+    return t_error_lines;
 }
 
 JavaVM* realVm() {

@@ -22,6 +22,10 @@ namespace zevhost {
 bool initReferenceVm(JavaVM* real_vm, JNIEnv* env, bool trace, bool disabled_on_command_line);
 
 JavaVM* realVm();
+
+// The library's level-1 log lines so far, in all and on the calling thread.
+long long errorLines();
+long long errorLinesOnThisThread();
 VmRecorderInterface* recorderInterface();
 const RecorderUpcalls* registeredUpcalls();
 
