@@ -8,7 +8,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # The JVM the library is built for, even where another JDK comes first on PATH.
 JAVA ?= $(firstword $(wildcard /usr/lib/jvm/java-17-openjdk-amd64/bin/java) java)
 
-.PHONY: demo test sweep bench deps build build-asan build-tsan
+.PHONY: demo test sweep soak soak-asan bench deps build build-asan build-tsan
 MAKEFLAGS += --no-print-directory
 
 deps:
@@ -48,6 +48,15 @@ test: build build-asan build-tsan
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS)
+
+# Every concurrent path at once in one JVM under -Xcheck:jni, for SOAK_SECONDS;
+# it prints each invariant with its count and fails when one broke.
+SOAK_SECONDS ?= 60
+soak: build
+	@tests/soak/soak.sh $(BUILD) $(SOAK_SECONDS)
+
+soak-asan: build-asan
+	@tests/soak/soak.sh $(ASAN_BUILD) $(SOAK_SECONDS)
 
 # The failure sweep alone (it is part of make test too), then its tables.
 sweep: build
