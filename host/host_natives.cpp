@@ -453,6 +453,14 @@ jlong JNICALL vmResidentBytes(JNIEnv*, jclass) {
     return read == 2 ? static_cast<jlong>(resident) * sysconf(_SC_PAGESIZE) : -1;
 }
 
+jlong JNICALL vmRecorderInterfaceAddress(JNIEnv*, jclass) {
+    return reinterpret_cast<jlong>(recorderInterface());
+}
+
+jlong JNICALL vmRegisteredUpcallsAddress(JNIEnv*, jclass) {
+    return reinterpret_cast<jlong>(registeredUpcalls());
+}
+
 jint JNICALL vmReleaseCount(JNIEnv*, jclass) {
     return g_release_count.load();
 }
@@ -507,6 +515,8 @@ const JNINativeMethod kVmNatives[] = {
     nativeMethod("stopRandomRequests", "(J)[J", vmStopRandomRequests),
     nativeMethod("residentBytes", "()J", vmResidentBytes),
     nativeMethod("releaseCount", "()I", vmReleaseCount),
+    nativeMethod("recorderInterfaceAddress", "()J", vmRecorderInterfaceAddress),
+    nativeMethod("registeredUpcallsAddress", "()J", vmRegisteredUpcallsAddress),
     nativeMethod("hasRecorderInterface", "()Z", vmHasRecorderInterface),
     nativeMethod("registeredUpcalls", "()Z", vmRegisteredUpcalls),
     nativeMethod("onLoadResult", "()I", vmOnLoadResult),

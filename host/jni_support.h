@@ -4,7 +4,10 @@
 
 #include <jni.h>
 
+#include <chrono>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace zevhost {
@@ -62,6 +65,41 @@ inline jobjectArray stringArray(JNIEnv* env, const std::vector<std::string>& lin
         }
     }
     return array;
+}
+
+// Monotonic nanoseconds, for elapsed times.
+inline jlong nowNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Runs body(env) on a new native thread attached to `vm` under `name`, as a
+// thread of the VM's own; false, with *error saying why, when the thread
+// could not be started or attached.
+template <typename Body>
+bool onVmThread(JavaVM* vm, const char* name, Body body, std::string* error) {
+    bool attached = false;
+    try {
+        std::thread worker([&] {
+            JNIEnv* env = nullptr;
+            JavaVMAttachArgs args{JNI_VERSION_1_2, const_cast<char*>(name), nullptr};
+            if (vm->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) != JNI_OK) {
+                return;
+            }
+            attached = true;
+            body(env);
+            vm->DetachCurrentThread();
+        });
+        worker.join();
+    } catch (const std::system_error& e) {
+        *error = std::string("could not start a VM thread: ") + e.what();
+        return false;
+    }
+    if (!attached) {
+        *error = "could not attach a VM thread";
+    }
+    return attached;
 }
 
 }  // namespace zevhost

@@ -6,7 +6,6 @@
  * VM, calls libzev's JNI_OnLoad, binds the natives of the recorder's classes
  * to libzev's exports, and runs a Java main class.
  */
-#include "baselines.h"
 #include "failure_injector.h"
 #include "failure_natives.h"
 #include "host_natives.h"
@@ -477,7 +476,7 @@ int main(int argc, char** argv) {
     }
     if (!zevhost::initReferenceVm(vm, env, o.trace, o.disabled) ||
         !zevhost::initUpcallDriver(env) || !zevhost::registerHostNatives(env) ||
-        !zevhost::registerFailureNatives(env) || !zevhost::registerBaselineNatives(env)) {
+        !zevhost::registerFailureNatives(env)) {
         std::fputs("zev-host: could not set up the host's Java side (is zevhost.jar current?)\n",
                    stderr);
         return finish(vm, env, kStartupFailure, o);

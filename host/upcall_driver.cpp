@@ -163,32 +163,6 @@ bool callInFrame(JNIEnv* env, const RecorderUpcalls* table, const UpcallRequest&
     return true;
 }
 
-// Runs body(env) on a new native thread attached to the VM under `name`.
-template <typename Body>
-bool onVmThread(const char* name, Body body, std::string* error) {
-    bool attached = false;
-    try {
-        std::thread worker([&] {
-            JNIEnv* env = nullptr;
-            JavaVMAttachArgs args{JNI_VERSION_1_2, const_cast<char*>(name), nullptr};
-            if (realVm()->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) != JNI_OK) {
-                return;
-            }
-            attached = true;
-            body(env);
-            realVm()->DetachCurrentThread();
-        });
-        worker.join();
-    } catch (const std::system_error& e) {
-        *error = std::string("could not start a VM thread: ") + e.what();
-        return false;
-    }
-    if (!attached) {
-        *error = "could not attach a VM thread";
-    }
-    return attached;
-}
-
 const RecorderUpcalls* usableTable(Entry entry, std::string* error) {
     const RecorderUpcalls* table = registeredUpcalls();
     if (!table) {
@@ -235,12 +209,6 @@ UpcallRequest loopRequest(Entry entry) {
         r.end_time = 1;
     }
     return r;
-}
-
-jlong nowNanos() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 struct RequestLoop {
@@ -475,7 +443,7 @@ bool runUpcall(JNIEnv* caller, const UpcallRequest& request, bool on_current_thr
         return callInFrame(caller, table, request, outcome, error);
     }
     bool called = false;
-    bool ran = onVmThread("VM Thread", [&](JNIEnv* env) {
+    bool ran = onVmThread(realVm(), "VM Thread", [&](JNIEnv* env) {
         called = callInFrame(env, table, request, outcome, error);
     }, error);
     return ran && called;

@@ -20,7 +20,6 @@ import tesmar.nuvrak.zev.RecordingHandler;
 import tesmar.nuvrak.zev.Timing;
 import tesmar.nuvrak.zev.VMZEV;
 import tesmar.nuvrak.zev.ZEV;
-import zevhost.Baseline;
 import zevhost.Vm;
 
 /**

@@ -464,6 +464,16 @@ public final class Vm {
     /** The process's resident set in bytes, from /proc/self/statm; -1 if unreadable. */
     public static native long residentBytes();
 
+    /**
+     * The address of the VM's recorder interface (the table GetEnv hands the
+     * library), for native code of a program's own that plays further parts
+     * of the VM, such as the benchmarks' baselines; 0 with --no-recorder.
+     */
+    public static native long recorderInterfaceAddress();
+
+    /** The address of the upcall table the library registered; 0 if none. */
+    public static native long registeredUpcallsAddress();
+
     /** How many times {@link #release()} reached the release entry. */
     public static native int releaseCount();
 

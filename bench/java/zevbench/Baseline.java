@@ -1,12 +1,35 @@
-package zevhost;
+package zevbench;
+
+import java.io.File;
+import java.net.URISyntaxException;
+
+import zevhost.Vm;
 
 /**
  * The VM's own versions of what libzev does on its hot paths, so that a
  * benchmark can set libzev beside them in the same process. Each makes the
  * same recorder-interface calls, or the same JNI calls, that libzev makes;
- * none goes through libzev. Bound by {@code zev-host} itself.
+ * none goes through libzev. Natives of libzevbench.so, which lies beside
+ * zevbench.jar and is loaded with this class.
  */
 public final class Baseline {
+    static {
+        System.load(new File(jarDirectory(), "libzevbench.so").getPath());
+        bind(Vm.recorderInterfaceAddress(), Vm.registeredUpcallsAddress());
+    }
+
+    private static File jarDirectory() {
+        try {
+            return new File(Baseline.class.getProtectionDomain().getCodeSource().getLocation()
+                                    .toURI()).getParentFile();
+        } catch (URISyntaxException e) {
+            throw new IllegalStateException(e);
+        }
+    }
+
+    /** Hands the natives the VM's table and the upcalls the library registered with it. */
+    private static native void bind(long recorderInterface, long upcalls);
+
     public Baseline() {
     }
 

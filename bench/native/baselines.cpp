@@ -1,12 +1,17 @@
-#include "baselines.h"
+/*
+ * libzevbench.so: the VM's own versions of what libzev does on its hot paths,
+ * for the benchmarks to measure libzev against in the same process: natives
+ * that make the same recorder-interface calls as libzev's, a start-recording
+ * request made with plain JNI from an attached VM thread, and a request loop
+ * that pauses on its VM thread so that memory can be read while it is still
+ * attached. Bound to zevbench.Baseline, which loads it; built for the
+ * benchmarks only.
+ */
 #include "jni_support.h"
-
-#include "reference_vm.h"
 #include "vm_interface.h"
 
 #include <time.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -18,6 +23,12 @@
 namespace zevhost {
 namespace {
 
+JavaVM* g_vm = nullptr;
+// The reference VM's table and the upcalls the library registered with it,
+// handed over by zev-host through zevbench.Baseline's bind.
+const VmRecorderInterface* g_recorder_interface = nullptr;
+const RecorderUpcalls* g_upcalls = nullptr;
+
 jclass g_string_class = nullptr;
 
 // The request every start-recording loop makes, the host's request loop's own.
@@ -25,12 +36,6 @@ const char kName[] = "loop";
 const char kFileName[] = "loop.zev";
 const char* const kSettings[] = {"default", "profile", nullptr};
 constexpr jint kSettingsCount = 2;
-
-jlong nowNanos() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // The calling thread's CPU time: on a shared machine, what a loop cost
 // without the time other processes took the core away.
@@ -40,18 +45,10 @@ jlong threadCpuNanos() {
     return static_cast<jlong>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-void throwNew(JNIEnv* env, const char* class_name, const char* message) {
-    jclass klass = env->FindClass(class_name);
-    if (klass) {
-        env->ThrowNew(klass, message);
-        env->DeleteLocalRef(klass);
-    }
-}
-
 // The VM's table, or null with an exception pending, as a native of the VM's
 // own would find its recorder missing.
 const VmRecorderInterface* vmOrThrow(JNIEnv* env) {
-    const VmRecorderInterface* vm = recorderInterface();
+    const VmRecorderInterface* vm = g_recorder_interface;
     if (!vm) {
         throwNew(env, "java/lang/IllegalStateException", "no recorder interface");
     }
@@ -165,29 +162,6 @@ void entryRequest(JNIEnv* env, const RecorderUpcalls* table, Totals* totals) {
     }
 }
 
-// Runs body(env) on a new native thread attached as "VM Thread"; false when
-// the thread could not be started or attached.
-template <typename Body>
-bool onVmThread(Body body) {
-    bool attached = false;
-    try {
-        std::thread worker([&] {
-            JNIEnv* env = nullptr;
-            JavaVMAttachArgs args{JNI_VERSION_1_2, const_cast<char*>("VM Thread"), nullptr};
-            if (realVm()->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) != JNI_OK) {
-                return;
-            }
-            attached = true;
-            body(env);
-            realVm()->DetachCurrentThread();
-        });
-        worker.join();
-    } catch (const std::system_error&) {
-        return false;
-    }
-    return attached;
-}
-
 // Runs `requests` requests on a new VM thread and answers {answered, null
 // answers, exceptions, elapsed nanoseconds, the thread's CPU nanoseconds},
 // both times taken on the VM thread around the requests alone.
@@ -195,7 +169,8 @@ template <typename Request>
 jlongArray timedLoop(JNIEnv* env, jlong requests, Request request) {
     Totals totals;
     jlong wall = 0, cpu = 0;
-    bool ran = onVmThread([&](JNIEnv* vm_env) {
+    std::string error;
+    bool ran = onVmThread(g_vm, "VM Thread", [&](JNIEnv* vm_env) {
         jlong wall_start = nowNanos();
         jlong cpu_start = threadCpuNanos();
         for (jlong i = 0; i < requests; ++i) {
@@ -203,9 +178,9 @@ jlongArray timedLoop(JNIEnv* env, jlong requests, Request request) {
         }
         cpu = threadCpuNanos() - cpu_start;
         wall = nowNanos() - wall_start;
-    });
+    }, &error);
     if (!ran) {
-        throwNew(env, "java/lang/IllegalStateException", "could not run a VM thread");
+        throwNew(env, "java/lang/IllegalStateException", error);
         return nullptr;
     }
     const jlong values[] = {totals.answered, totals.nulls, totals.exceptions, wall, cpu};
@@ -238,7 +213,7 @@ jlongArray JNICALL baselineStartRecordingLoop(JNIEnv* env, jclass, jobject recor
 }
 
 jlongArray JNICALL baselineEntryLoop(JNIEnv* env, jclass, jlong requests) {
-    const RecorderUpcalls* table = registeredUpcalls();
+    const RecorderUpcalls* table = g_upcalls;
     if (!table || !table->start_recording) {
         throwNew(env, "java/lang/IllegalStateException", "the library registered no upcalls");
         return nullptr;
@@ -269,8 +244,8 @@ std::unique_ptr<PausingLoop> g_loop;
 void runPausingLoop(PausingLoop* loop) {
     JNIEnv* env = nullptr;
     JavaVMAttachArgs args{JNI_VERSION_1_2, const_cast<char*>("VM Thread"), nullptr};
-    const RecorderUpcalls* table = registeredUpcalls();
-    if (realVm()->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) == JNI_OK) {
+    const RecorderUpcalls* table = g_upcalls;
+    if (g_vm->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) == JNI_OK) {
         for (std::size_t step = 0; step < loop->steps.size(); ++step) {
             Totals totals;
             for (jlong i = 0; i < loop->steps[step]; ++i) {
@@ -284,7 +259,7 @@ void runPausingLoop(PausingLoop* loop) {
             loop->changed.notify_all();
             loop->changed.wait(lock, [&] { return loop->resumed > step; });
         }
-        realVm()->DetachCurrentThread();
+        g_vm->DetachCurrentThread();
     }
     std::lock_guard<std::mutex> lock(loop->mutex);
     loop->finished = true;
@@ -296,7 +271,7 @@ void JNICALL baselineStartPausingLoop(JNIEnv* env, jclass, jlongArray steps) {
         throwNew(env, "java/lang/NullPointerException", "steps");
         return;
     }
-    const RecorderUpcalls* table = registeredUpcalls();
+    const RecorderUpcalls* table = g_upcalls;
     if (!table || !table->start_recording) {
         throwNew(env, "java/lang/IllegalStateException", "the library registered no upcalls");
         return;
@@ -366,39 +341,45 @@ void JNICALL baselineResume(JNIEnv* env, jclass) {
     loop->changed.notify_all();
 }
 
-template <typename Function>
-JNINativeMethod method(const char* name, const char* signature, Function* function) {
-    return {const_cast<char*>(name), const_cast<char*>(signature),
-            reinterpret_cast<void*>(function)};
+void JNICALL baselineBind(JNIEnv*, jclass, jlong recorder_interface, jlong upcalls) {
+    g_recorder_interface = reinterpret_cast<const VmRecorderInterface*>(recorder_interface);
+    g_upcalls = reinterpret_cast<const RecorderUpcalls*>(upcalls);
 }
 
 const JNINativeMethod kBaselineNatives[] = {
-    method("counterTime", "()J", baselineCounterTime),
-    method("threadID", "()J", baselineThreadId),
-    method("getPeriod", "(I)J", baselineGetPeriod),
-    method("write", "([BII)V", baselineWrite),
-    method("startRecordingLoop", "(Ljava/lang/Object;J)[J", baselineStartRecordingLoop),
-    method("entryLoop", "(J)[J", baselineEntryLoop),
-    method("startPausingLoop", "([J)V", baselineStartPausingLoop),
-    method("awaitPause", "()[J", baselineAwaitPause),
-    method("resume", "()V", baselineResume),
+    nativeMethod("bind", "(JJ)V", baselineBind),
+    nativeMethod("counterTime", "()J", baselineCounterTime),
+    nativeMethod("threadID", "()J", baselineThreadId),
+    nativeMethod("getPeriod", "(I)J", baselineGetPeriod),
+    nativeMethod("write", "([BII)V", baselineWrite),
+    nativeMethod("startRecordingLoop", "(Ljava/lang/Object;J)[J", baselineStartRecordingLoop),
+    nativeMethod("entryLoop", "(J)[J", baselineEntryLoop),
+    nativeMethod("startPausingLoop", "([J)V", baselineStartPausingLoop),
+    nativeMethod("awaitPause", "()[J", baselineAwaitPause),
+    nativeMethod("resume", "()V", baselineResume),
 };
 
 }  // namespace
+}  // namespace zevhost
 
-bool registerBaselineNatives(JNIEnv* env) {
+extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
+    using namespace zevhost;
+    g_vm = vm;
+    JNIEnv* env = nullptr;
+    if (vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_8) != JNI_OK) {
+        return JNI_ERR;
+    }
     g_string_class = globalClass(env, "java/lang/String");
     if (!g_string_class) {
-        return false;
+        return JNI_ERR;
     }
-    jclass baseline = env->FindClass("zevhost/Baseline");
+    // Found through the loader of the class that loads this library.
+    jclass baseline = env->FindClass("zevbench/Baseline");
     if (!baseline) {
-        return false;
+        return JNI_ERR;
     }
     jint registered = env->RegisterNatives(
         baseline, kBaselineNatives, sizeof kBaselineNatives / sizeof kBaselineNatives[0]);
     env->DeleteLocalRef(baseline);
-    return registered == JNI_OK;
+    return registered == JNI_OK ? JNI_VERSION_1_8 : JNI_ERR;
 }
-
-}  // namespace zevhost
