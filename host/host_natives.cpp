@@ -406,11 +406,7 @@ jlongArray JNICALL vmJoinRequestLoop(JNIEnv* env, jclass, jlong handle) {
     }
     const jlong values[] = {totals.answered, totals.null_answers, totals.exceptions,
                             totals.elapsed_nanos};
-    jlongArray array = env->NewLongArray(4);
-    if (array) {
-        env->SetLongArrayRegion(array, 0, 4, values);
-    }
-    return array;
+    return longArray(env, values, 4);
 }
 
 jlong JNICALL vmStartRandomRequests(JNIEnv* env, jclass, jint threads, jlong seed) {
@@ -433,11 +429,7 @@ jlongArray JNICALL vmStopRandomRequests(JNIEnv* env, jclass, jlong handle) {
     values.insert(values.end(), t.own_answers, t.own_answers + 5);
     values.insert(values.end(), {t.explained_nulls, t.exceptions, t.mismatched,
                                  t.strings_with_pending, t.unexplained, t.elapsed_nanos});
-    jlongArray array = env->NewLongArray(static_cast<jsize>(values.size()));
-    if (array) {
-        env->SetLongArrayRegion(array, 0, static_cast<jsize>(values.size()), values.data());
-    }
-    return array;
+    return longArray(env, values.data(), static_cast<jsize>(values.size()));
 }
 
 // ---- process and load facts -----------------------------------------------

@@ -67,6 +67,15 @@ inline jobjectArray stringArray(JNIEnv* env, const std::vector<std::string>& lin
     return array;
 }
 
+// A long[] of the values; null with an exception pending on failure.
+inline jlongArray longArray(JNIEnv* env, const jlong* values, jsize count) {
+    jlongArray array = env->NewLongArray(count);
+    if (array) {
+        env->SetLongArrayRegion(array, 0, count, values);
+    }
+    return array;
+}
+
 // Monotonic nanoseconds, for elapsed times.
 inline jlong nowNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(

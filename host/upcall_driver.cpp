@@ -396,6 +396,26 @@ jlong registerLoop(std::unique_ptr<RequestLoop> loop) {
     return handle;
 }
 
+// Starts a loop of `threads` threads, each running body(loop, index), and
+// answers its handle; 0 when a thread could not be started, after stopping
+// and joining those that were.
+template <typename Body>
+jlong startLoop(int threads, std::string* error, Body body) {
+    auto loop = std::make_unique<RequestLoop>();
+    loop->started_at = nowNanos();
+    try {
+        for (int i = 0; i < threads; ++i) {
+            loop->threads.emplace_back(body, loop.get(), i);
+        }
+    } catch (const std::system_error& e) {
+        loop->stop = true;
+        joinThreads(loop.get());
+        *error = std::string("could not start a VM thread: ") + e.what();
+        return 0;
+    }
+    return registerLoop(std::move(loop));
+}
+
 }  // namespace
 
 const char* entryName(Entry entry) {
@@ -474,18 +494,9 @@ jlong startRequestLoop(int threads, jlong per_thread, const std::string& kind,
             return 0;
         }
     }
-    auto loop = std::make_unique<RequestLoop>();
-    loop->started_at = nowNanos();
-    try {
-        for (int i = 0; i < threads; ++i) {
-            loop->threads.emplace_back(runLoopThread, loop.get(), table, found, per_thread, i);
-        }
-    } catch (const std::system_error& e) {
-        joinThreads(loop.get());
-        *error = std::string("could not start a VM thread: ") + e.what();
-        return 0;
-    }
-    return registerLoop(std::move(loop));
+    return startLoop(threads, error, [=](RequestLoop* loop, int i) {
+        runLoopThread(loop, table, found, per_thread, i);
+    });
 }
 
 jlong startRandomRequests(int threads, jlong seed, std::string* error) {
@@ -497,19 +508,9 @@ jlong startRandomRequests(int threads, jlong seed, std::string* error) {
     if (!table) {
         return 0;
     }
-    auto loop = std::make_unique<RequestLoop>();
-    loop->started_at = nowNanos();
-    try {
-        for (int i = 0; i < threads; ++i) {
-            loop->threads.emplace_back(runRandomThread, loop.get(), table, seed, i);
-        }
-    } catch (const std::system_error& e) {
-        loop->stop = true;
-        joinThreads(loop.get());
-        *error = std::string("could not start a VM thread: ") + e.what();
-        return 0;
-    }
-    return registerLoop(std::move(loop));
+    return startLoop(threads, error, [=](RequestLoop* loop, int i) {
+        runRandomThread(loop, table, seed, i);
+    });
 }
 
 bool stopRandomRequests(jlong handle, RandomTotals* totals) {

@@ -55,14 +55,6 @@ const VmRecorderInterface* vmOrThrow(JNIEnv* env) {
     return vm;
 }
 
-jlongArray longs(JNIEnv* env, const jlong* values, jsize count) {
-    jlongArray array = env->NewLongArray(count);
-    if (array) {
-        env->SetLongArrayRegion(array, 0, count, values);
-    }
-    return array;
-}
-
 // ---- the forwarding and converting natives -----------------------------------
 
 jlong JNICALL baselineCounterTime(JNIEnv* env, jclass self) {
@@ -184,7 +176,7 @@ jlongArray timedLoop(JNIEnv* env, jlong requests, Request request) {
         return nullptr;
     }
     const jlong values[] = {totals.answered, totals.nulls, totals.exceptions, wall, cpu};
-    return longs(env, values, 5);
+    return longArray(env, values, 5);
 }
 
 jlongArray JNICALL baselineStartRecordingLoop(JNIEnv* env, jclass, jobject recorder,
@@ -328,7 +320,7 @@ jlongArray JNICALL baselineAwaitPause(JNIEnv* env, jclass) {
         return nullptr;
     }
     const jlong values[] = {totals.answered, totals.nulls, totals.exceptions};
-    return longs(env, values, 3);
+    return longArray(env, values, 3);
 }
 
 void JNICALL baselineResume(JNIEnv* env, jclass) {

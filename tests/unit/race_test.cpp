@@ -174,17 +174,23 @@ void load() {
     libraryState.check_recording_method = reinterpret_cast<jmethodID>(object(3));
 }
 
-// Runs body on `threads` threads until the main thread's work is done.
+// Runs body on `threads` threads until the main thread's work is done; the
+// work starts once every racer runs, so that a slow start cannot void the race.
 template <typename Body, typename Work>
 void race(int threads, Body body, Work work) {
     std::atomic<bool> done{false};
+    std::atomic<int> running{0};
     std::vector<std::thread> racers;
     for (int t = 0; t < threads; t++) {
         racers.emplace_back([&, t] {
+            running++;
             while (!done) {
                 body(t);
             }
         });
+    }
+    while (running.load() < threads) {
+        std::this_thread::yield();
     }
     work();
     done = true;
@@ -231,7 +237,9 @@ TEST(Race, RequestsReadTheReleaseGenerationWhileReleasesRun) {
             }
         },
         [&] {
-            for (int release = 0; release < 20000; release++) {
+            // Releases go on until some requests got through between them.
+            for (long release = 0; release < 20000 || (answered < 100 && release < 10000000);
+                 release++) {
                 upcalls->release_bindings(&jni);
             }
         });
