@@ -38,5 +38,4 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The host runs the JVM the build used, through its libjvm.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "openjdk-${ZEV_JDK_MAJOR}-jre-headless | java${ZEV_JDK_MAJOR}-runtime-headless")
-set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/package)
 include(CPack)
