@@ -18,7 +18,6 @@
 #include <dlfcn.h>
 #include <jvmti.h>
 #include <limits.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
