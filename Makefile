@@ -5,10 +5,12 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
-# The JVM the library is built for, even where another JDK comes first on PATH.
-JAVA ?= $(firstword $(wildcard /usr/lib/jvm/java-17-openjdk-amd64/bin/java) java)
+# The JVM the library is built for (JAVA_HOME's, as CMake picks it), even
+# where another JDK comes first on PATH.
+JAVA ?= $(firstword $(if $(JAVA_HOME),$(JAVA_HOME)/bin/java) \
+                    $(wildcard /usr/lib/jvm/java-17-openjdk-amd64/bin/java) java)
 
-.PHONY: demo test sweep soak soak-asan bench deps build build-asan build-tsan
+.PHONY: demo test sweep soak soak-asan bench deps build build-asan build-tsan package
 MAKEFLAGS += --no-print-directory
 
 deps:
@@ -53,10 +55,17 @@ test: build build-asan build-tsan
 # it prints each invariant with its count and fails when one broke.
 SOAK_SECONDS ?= 60
 soak: build
-	@tests/soak/soak.sh $(BUILD) $(SOAK_SECONDS)
+	@JAVA=$(JAVA) tests/soak/soak.sh $(BUILD) $(SOAK_SECONDS)
 
 soak-asan: build-asan
-	@tests/soak/soak.sh $(ASAN_BUILD) $(SOAK_SECONDS)
+	@JAVA=$(JAVA) tests/soak/soak.sh $(ASAN_BUILD) $(SOAK_SECONDS)
+
+# A Debian package of the install (library, header, jars, host, CMake package
+# and zev.pc under /usr), in $(BUILD)/.
+package: build
+	@{ cmake --build $(BUILD) --target package; } >>$(BUILD)/build.log 2>&1 || \
+	    { cat $(BUILD)/build.log; exit 1; }
+	@ls $(BUILD)/*.deb
 
 # The failure sweep alone (it is part of make test too), then its tables.
 sweep: build

@@ -16,8 +16,10 @@
 
 #include <dlfcn.h>
 #include <jvmti.h>
+#include <limits.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -34,9 +36,12 @@ const char kUsage[] =
     "\n"
     "  -cp, -classpath, --classpath, --class-path PATH\n"
     "                     add PATH to the class path (after zev.jar and zevhost.jar)\n"
-    "  --lib PATH         the libzev.so to load (default: the build tree's)\n"
-    "  --zev-jar PATH     the recorder's classes (default: the build tree's zev.jar)\n"
-    "  --host-jar PATH    the host's classes (default: the build tree's zevhost.jar)\n"
+    "  --lib PATH         the libzev.so to load (default: " ZEV_HOST_INSTALLED_LIB "\n"
+    "                     from the host's directory when installed, else the build tree's)\n"
+    "  --zev-jar PATH     the recorder's classes (default: " ZEV_HOST_INSTALLED_ZEV_JAR "\n"
+    "                     from the host's directory, else the build tree's)\n"
+    "  --host-jar PATH    the host's classes (default: " ZEV_HOST_INSTALLED_HOST_JAR "\n"
+    "                     from the host's directory, else the build tree's)\n"
     "  --no-recorder      GetEnv refuses the recorder interface (JNI_EVERSION)\n"
     "  --null-recorder    GetEnv answers JNI_OK with a null recorder interface\n"
     "  --disabled         the recorder is disabled on the command line\n"
@@ -53,9 +58,9 @@ const char kUsage[] =
 enum class RecorderMode { Present, Absent, Null };
 
 struct Options {
-    std::string lib = ZEV_HOST_DEFAULT_LIB;
-    std::string zev_jar = ZEV_HOST_DEFAULT_ZEV_JAR;
-    std::string host_jar = ZEV_HOST_DEFAULT_HOST_JAR;
+    std::string lib;
+    std::string zev_jar;
+    std::string host_jar;
     std::vector<std::string> class_path;
     std::vector<std::string> jvm_options;
     RecorderMode recorder = RecorderMode::Present;
@@ -67,6 +72,34 @@ struct Options {
     std::string main_class;
     std::vector<std::string> args;
 };
+
+std::string canonical(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+// An installed host (bin/ beside lib/ and share/java/) uses the library and
+// the jars of its own prefix, wherever the prefix has been moved; the host in
+// the build tree has no such layout around it and uses the build tree's.
+void setDefaultPaths(Options* o) {
+    o->lib = ZEV_HOST_DEFAULT_LIB;
+    o->zev_jar = ZEV_HOST_DEFAULT_ZEV_JAR;
+    o->host_jar = ZEV_HOST_DEFAULT_HOST_JAR;
+    std::string exe = canonical("/proc/self/exe");
+    std::size_t slash = exe.rfind('/');
+    if (slash == std::string::npos) {
+        return;
+    }
+    std::string dir = exe.substr(0, slash + 1);
+    std::string lib = canonical(dir + ZEV_HOST_INSTALLED_LIB);
+    std::string zev_jar = canonical(dir + ZEV_HOST_INSTALLED_ZEV_JAR);
+    std::string host_jar = canonical(dir + ZEV_HOST_INSTALLED_HOST_JAR);
+    if (!lib.empty() && !zev_jar.empty() && !host_jar.empty()) {
+        o->lib = lib;
+        o->zev_jar = zev_jar;
+        o->host_jar = host_jar;
+    }
+}
 
 // Launcher options whose value the JVM wants joined with '='.
 bool takesJoinedValue(const std::string& option) {
@@ -381,7 +414,10 @@ bool bindRecorderNatives(JNIEnv* env, void* library, int* bound) {
     return flushed;
 }
 
-void printLoadReport(const zevhost::LoadFacts& facts, const std::vector<std::string>& lines) {
+void printLoadReport(const Options& o, const zevhost::LoadFacts& facts,
+                     const std::vector<std::string>& lines) {
+    std::printf("zev-host: library %s\n", o.lib.c_str());
+    std::printf("zev-host: jars %s %s\n", o.zev_jar.c_str(), o.host_jar.c_str());
     std::printf("zev-host: JNI_OnLoad answered 0x%08x\n",
                 static_cast<unsigned>(facts.on_load_result));
     std::printf("zev-host: the load journaled %zu line(s):\n", lines.size());
@@ -461,6 +497,7 @@ int finish(JavaVM* vm, JNIEnv* env, int status, const Options& o) {
 
 int main(int argc, char** argv) {
     Options o;
+    setDefaultPaths(&o);
     if (!parseOptions(argc, argv, &o)) {
         std::fputs(kUsage, stderr);
         return kStartupFailure;
@@ -494,7 +531,7 @@ int main(int argc, char** argv) {
     }
     zevhost::setLoadFacts(facts);
     if (o.verbose) {
-        printLoadReport(facts, load_lines);
+        printLoadReport(o, facts, load_lines);
     }
     int status = runMain(env, o);
     return finish(vm, env, status, o);
