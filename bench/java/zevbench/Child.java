@@ -511,6 +511,21 @@ public final class Child {
         sink += length;
     }
 
+    /**
+     * Generated classes for the warm-up retransformation, which each side
+     * makes before Guava is loaded. A tool environment that gained its
+     * retransformation capability after the VM's start (libzev's, at
+     * JNI_OnLoad) leaves the JIT's dependency records incomplete, so the
+     * VM's first redefinition in the process throws away all compiled code;
+     * the agent's, gained at start, does not. That one-time cost is the
+     * warm-up's, not the measured call's, and before Guava is loaded it does
+     * not make one side's workload and class loading run recompiling.
+     */
+    static Class<?>[] guavaWarmupClasses(int limit) {
+        return ClassBytes.define(ClassBytes.batch(limit > 0 ? Math.min(WARMUP_CLASSES, limit)
+                                                            : WARMUP_CLASSES));
+    }
+
     /** Checks the instrumented workload and prints the measured call. */
     static void guavaMeasured(Guava.Kind kind, Class<?>[] classes, String side, long[] start,
                               long[] end) {
@@ -522,6 +537,8 @@ public final class Child {
               "the probe counted " + counted + " calls with the " + kind + " transformer");
         double cpu = (end[0] - start[0]) + (end[1] - start[1]);
         double elapsed = end[2] - start[2];
+        // System.nanoTime's clock, for matching a profile (perf record -k CLOCK_MONOTONIC) to the call.
+        System.err.println("zevbench: measured call from " + start[2] + " to " + end[2] + " ns");
         print("VALUE guava-" + kind.name().toLowerCase(Locale.ROOT) + " " + side + " "
               + format(cpu / 1000.0 / classes.length) + " "
               + format(elapsed / 1000.0 / classes.length) + " " + classes.length);
@@ -535,13 +552,14 @@ public final class Child {
     }
 
     static void guavaZev(Guava.Kind kind, int limit) {
-        Class<?>[] classes = guavaStart(limit);
-        Class<?>[] warmup = ClassBytes.define(ClassBytes.batch(Math.min(WARMUP_CLASSES, classes.length)));
+        // The warm-up retransformation comes first: see guavaWarmupClasses.
+        Class<?>[] warmup = guavaWarmupClasses(limit);
         VMZEV recorder = bind();
         recorder.setTransformer((klass, bytes) -> Guava.transform(kind, bytes));
         recorder.retransformClasses0(warmup);
         check(Vm.release().code == 0, "the release did not restore the warm-up classes");
         ZEV.forget();
+        Class<?>[] classes = guavaStart(limit);
         guavaWarmup(kind, classes);
         recorder = bind();
         recorder.setTransformer((klass, bytes) -> countedTransform(kind, bytes));
@@ -557,8 +575,7 @@ public final class Child {
     }
 
     static void guavaAgent(Guava.Kind kind, int limit) throws UnmodifiableClassException {
-        Class<?>[] classes = guavaStart(limit);
-        Class<?>[] warmup = ClassBytes.define(ClassBytes.batch(Math.min(WARMUP_CLASSES, classes.length)));
+        Class<?>[] warmup = guavaWarmupClasses(limit);
         Instrumentation inst = instrumentation();
         boolean[] counting = {false};
         ClassFileTransformer transformer = new ClassFileTransformer() {
@@ -573,6 +590,7 @@ public final class Child {
         };
         inst.addTransformer(transformer, true);
         inst.retransformClasses(warmup);
+        Class<?>[] classes = guavaStart(limit);
         guavaWarmup(kind, classes);
         counting[0] = true;
         Probe.reset();
