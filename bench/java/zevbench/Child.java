@@ -538,7 +538,9 @@ public final class Child {
         double cpu = (end[0] - start[0]) + (end[1] - start[1]);
         double elapsed = end[2] - start[2];
         // System.nanoTime's clock, for matching a profile (perf record -k CLOCK_MONOTONIC) to the call.
-        System.err.println("zevbench: measured call from " + start[2] + " to " + end[2] + " ns");
+        System.err.println("zevbench: measured call from " + start[2] + " to " + end[2]
+                           + " ns; CPU ns: calling thread " + (end[0] - start[0]) + ", VM Thread "
+                           + (end[1] - start[1]));
         print("VALUE guava-" + kind.name().toLowerCase(Locale.ROOT) + " " + side + " "
               + format(cpu / 1000.0 / classes.length) + " "
               + format(elapsed / 1000.0 / classes.length) + " " + classes.length);
@@ -590,8 +592,11 @@ public final class Child {
         };
         inst.addTransformer(transformer, true);
         inst.retransformClasses(warmup);
-        // As libzev's hook after its release: Guava's classes load with no hook enabled.
+        // As libzev's release: the transformer removed and the warm-up classes restored,
+        // so that Guava's classes load with no hook enabled and both sides carry the same
+        // class versions into the measured call.
         check(inst.removeTransformer(transformer), "transformer");
+        inst.retransformClasses(warmup);
         Class<?>[] classes = guavaStart(limit);
         guavaWarmup(kind, classes);
         inst.addTransformer(transformer, true);
