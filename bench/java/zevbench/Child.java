@@ -566,6 +566,7 @@ public final class Child {
         recorder = bind();
         recorder.setTransformer((klass, bytes) -> countedTransform(kind, bytes));
         Probe.reset();
+        vmThreadCpu();  // finds the VM Thread now, not inside the measured call
         System.gc();
 
         long[] start = retransformTimes();
@@ -602,6 +603,7 @@ public final class Child {
         inst.addTransformer(transformer, true);
         counting[0] = true;
         Probe.reset();
+        vmThreadCpu();  // finds the VM Thread now, not inside the measured call
         System.gc();
 
         long[] start = retransformTimes();
