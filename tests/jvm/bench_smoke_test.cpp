@@ -14,7 +14,8 @@ namespace {
 // line the driver would read.
 void expectModeRuns(const std::vector<std::string>& args, const std::string& line,
                     bool agent = false) {
-    std::vector<std::string> options = {"-cp", ZEV_BENCH_JAR};
+    std::vector<std::string> options = {
+        "-cp", std::string(ZEV_BENCH_JAR) + ":" + ZEV_ASM_JAR + ":" + ZEV_GUAVA_JAR};
     if (agent) {
         options.push_back(std::string("-javaagent:") + ZEV_BENCH_AGENT_JAR);
     }
@@ -46,6 +47,16 @@ TEST(BenchSmoke, RetransformingThroughLibzevPatchesEveryClass) {
 
 TEST(BenchSmoke, RetransformingThroughTheAgentPatchesEveryClass) {
     expectModeRuns({"retransform-agent", "10"}, "VALUE retransform10 agent ", true);
+}
+
+// Guava's classes under the ASM probe: the workload answers the same before,
+// instrumented and after the release, and the probe counts only in between.
+TEST(BenchSmoke, GuavaProbedThroughLibzevBehavesTheSame) {
+    expectModeRuns({"guava-zev", "asm", "20"}, "VALUE guava-asm zev ");
+}
+
+TEST(BenchSmoke, GuavaProbedThroughTheAgentBehavesTheSame) {
+    expectModeRuns({"guava-agent", "asm", "20"}, "VALUE guava-asm agent ", true);
 }
 
 TEST(BenchSmoke, MemoryIsReadWhileTheVmThreadStaysAttached) {

@@ -34,6 +34,8 @@ import zevhost.Vm;
  * agent-hook ROUNDS CLASSES         row 4 (needs -javaagent)
  * retransform-zev M                 row 5, libzev's side
  * retransform-agent M               row 5, the agent's side (needs -javaagent)
+ * guava-zev KIND [LIMIT]            Guava's classes retransformed through libzev (KIND: null, copy, asm)
+ * guava-agent KIND [LIMIT]          the same through the agent (needs -javaagent)
  * memory FIRST TOTAL WARMUP         row 7
  * </pre>
  * Every mode checks what it measured did what it should, and fails loudly otherwise.
@@ -93,6 +95,12 @@ public final class Child {
             break;
         case "retransform-agent":
             retransformAgent(Integer.parseInt(args[1]));
+            break;
+        case "guava-zev":
+            guavaZev(Guava.kind(args[1]), args.length > 2 ? Integer.parseInt(args[2]) : 0);
+            break;
+        case "guava-agent":
+            guavaAgent(Guava.kind(args[1]), args.length > 2 ? Integer.parseInt(args[2]) : 0);
             break;
         case "memory":
             memory(Long.parseLong(args[1]), Long.parseLong(args[2]), Long.parseLong(args[3]));
@@ -460,6 +468,150 @@ public final class Child {
         long[] end = retransformTimes();
         checkPatched(classes, ClassBytes.PATCHED);
         printRetransform(count, "agent", start, end);
+    }
+
+    // ---- Guava's classes, one JVM a side ------------------------------------------
+
+    /** Classes whose bytes reached the transformer in a retransformation. */
+    static int transformed;
+
+    static byte[] countedTransform(Guava.Kind kind, byte[] bytes) {
+        transformed++;
+        return Guava.transform(kind, bytes);
+    }
+
+    /** What the workload answered before any instrumentation. */
+    private static long guavaBefore;
+
+    /** Loads Guava's classes and runs the workload once, uninstrumented. */
+    static Class<?>[] guavaStart(int limit) {
+        Class<?>[] classes = Guava.load(limit);
+        check(classes.length > 0, "no Guava classes loaded");
+        guavaBefore = Guava.workload();
+        check(Probe.calls() == 0, "the probe counted before any instrumentation");
+        return classes;
+    }
+
+    /**
+     * The transformer's code warmed on Guava's own bytes, outside any
+     * retransformation, so that neither side's measured call compiles it.
+     */
+    static void guavaWarmup(Guava.Kind kind, Class<?>[] classes) {
+        long length = 0;
+        for (int i = 0; i < Math.min(300, classes.length); i++) {
+            String resource = classes[i].getName().replace('.', '/') + ".class";
+            try (java.io.InputStream in = classes[i].getClassLoader().getResourceAsStream(resource)) {
+                byte[] result = Guava.transform(kind, in.readAllBytes());
+                length += result == null ? 0 : result.length;
+            } catch (IOException e) {
+                throw new UncheckedIOException(e);
+            }
+        }
+        sink += length;
+    }
+
+    /**
+     * Generated classes for the warm-up retransformation, which each side
+     * makes before Guava is loaded. A tool environment that gained its
+     * retransformation capability after the VM's start (libzev's, at
+     * JNI_OnLoad) leaves the JIT's dependency records incomplete, so the
+     * VM's first redefinition in the process throws away all compiled code;
+     * the agent's, gained at start, does not. That one-time cost is the
+     * warm-up's, not the measured call's, and before Guava is loaded it does
+     * not make one side's workload and class loading run recompiling.
+     */
+    static Class<?>[] guavaWarmupClasses(int limit) {
+        return ClassBytes.define(ClassBytes.batch(limit > 0 ? Math.min(WARMUP_CLASSES, limit)
+                                                            : WARMUP_CLASSES));
+    }
+
+    /** Checks the instrumented workload and prints the measured call. */
+    static void guavaMeasured(Guava.Kind kind, Class<?>[] classes, String side, long[] start,
+                              long[] end) {
+        check(transformed == classes.length,
+              transformed + " of " + classes.length + " classes reached the transformer");
+        check(Guava.workload() == guavaBefore, "the instrumented workload answered differently");
+        long counted = Probe.calls();
+        check(kind == Guava.Kind.ASM ? counted > 0 : counted == 0,
+              "the probe counted " + counted + " calls with the " + kind + " transformer");
+        double cpu = (end[0] - start[0]) + (end[1] - start[1]);
+        double elapsed = end[2] - start[2];
+        // System.nanoTime's clock, for matching a profile (perf record -k CLOCK_MONOTONIC) to the call.
+        System.err.println("zevbench: measured call from " + start[2] + " to " + end[2]
+                           + " ns; CPU ns: calling thread " + (end[0] - start[0]) + ", VM Thread "
+                           + (end[1] - start[1]));
+        print("VALUE guava-" + kind.name().toLowerCase(Locale.ROOT) + " " + side + " "
+              + format(cpu / 1000.0 / classes.length) + " "
+              + format(elapsed / 1000.0 / classes.length) + " " + classes.length);
+    }
+
+    /** After the release: the same answer, and the probe no longer counts. */
+    static void guavaReleased() {
+        long counted = Probe.calls();
+        check(Guava.workload() == guavaBefore, "the released workload answered differently");
+        check(Probe.calls() == counted, "the probe still counts after the release");
+    }
+
+    static void guavaZev(Guava.Kind kind, int limit) {
+        // The warm-up retransformation comes first: see guavaWarmupClasses.
+        Class<?>[] warmup = guavaWarmupClasses(limit);
+        VMZEV recorder = bind();
+        recorder.setTransformer((klass, bytes) -> Guava.transform(kind, bytes));
+        recorder.retransformClasses0(warmup);
+        check(Vm.release().code == 0, "the release did not restore the warm-up classes");
+        ZEV.forget();
+        Class<?>[] classes = guavaStart(limit);
+        guavaWarmup(kind, classes);
+        recorder = bind();
+        recorder.setTransformer((klass, bytes) -> countedTransform(kind, bytes));
+        Probe.reset();
+        vmThreadCpu();  // finds the VM Thread now, not inside the measured call
+        System.gc();
+
+        long[] start = retransformTimes();
+        recorder.retransformClasses0(classes);
+        long[] end = retransformTimes();
+        guavaMeasured(kind, classes, "zev", start, end);
+        check(Vm.release().code == 0, "the release did not restore Guava's classes");
+        guavaReleased();
+    }
+
+    static void guavaAgent(Guava.Kind kind, int limit) throws UnmodifiableClassException {
+        Class<?>[] warmup = guavaWarmupClasses(limit);
+        Instrumentation inst = instrumentation();
+        boolean[] counting = {false};
+        ClassFileTransformer transformer = new ClassFileTransformer() {
+            @Override
+            public byte[] transform(ClassLoader loader, String name, Class<?> redefined,
+                                    ProtectionDomain domain, byte[] bytes) {
+                if (redefined == null) {
+                    return null;
+                }
+                return counting[0] ? countedTransform(kind, bytes) : Guava.transform(kind, bytes);
+            }
+        };
+        inst.addTransformer(transformer, true);
+        inst.retransformClasses(warmup);
+        // As libzev's release: the transformer removed and the warm-up classes restored,
+        // so that Guava's classes load with no hook enabled and both sides carry the same
+        // class versions into the measured call.
+        check(inst.removeTransformer(transformer), "transformer");
+        inst.retransformClasses(warmup);
+        Class<?>[] classes = guavaStart(limit);
+        guavaWarmup(kind, classes);
+        inst.addTransformer(transformer, true);
+        counting[0] = true;
+        Probe.reset();
+        vmThreadCpu();  // finds the VM Thread now, not inside the measured call
+        System.gc();
+
+        long[] start = retransformTimes();
+        inst.retransformClasses(classes);
+        long[] end = retransformTimes();
+        guavaMeasured(kind, classes, "agent", start, end);
+        check(inst.removeTransformer(transformer), "transformer");
+        inst.retransformClasses(classes);
+        guavaReleased();
     }
 
     // ---- memory over a long-lived VM thread ------------------------------------

@@ -17,9 +17,11 @@ import java.util.Map;
  * alternating, or, where each side needs a JVM of its own, JVMs started
  * alternately. The first round is a warm-up and is not counted.
  *
- * <p>{@code java -cp zevbench.jar zevbench.Driver BUILD_DIR [--quick]}:
- * BUILD_DIR is the CMake build tree with zev-host and the benchmark jars;
- * --quick makes every row smaller, for trying the command out.
+ * <p>{@code java -cp zevbench.jar zevbench.Driver BUILD_DIR [--quick]
+ * [--guava-rounds=N] [--guava-classes=N]}: BUILD_DIR is the CMake build tree
+ * with zev-host and the benchmark jars; --quick makes every row smaller, for
+ * trying the command out; the Guava rows take N JVM pairs each (7, --quick
+ * 3) and retransform N of Guava's classes (all of them by default).
  */
 public final class Driver {
     private final String host;
@@ -31,11 +33,17 @@ public final class Driver {
     private final int hookRounds;
     private final int jvmRounds;
     private final int memoryRounds;
+    private final int guavaRounds;
+    /** Guava's classes to retransform; 0 for all of them. */
+    private final int guavaClasses;
+    /** The jars beside zevbench.jar that the benchmark JVMs need (ASM, Guava). */
+    private final String libraryJars;
 
     /** Per key, the numbers each counted round gave. */
     private final Map<String, List<double[]>> samples = new LinkedHashMap<>();
 
-    private Driver(String build, boolean quick) {
+    private Driver(String build, boolean quick, int guavaRounds, int guavaClasses)
+            throws IOException {
         this.host = new File(build, "host/zev-host").getAbsolutePath();
         this.benchJar = new File(build, "bench/zevbench.jar").getAbsolutePath();
         this.agentJar = new File(build, "bench/zevbench-agent.jar").getAbsolutePath();
@@ -44,14 +52,28 @@ public final class Driver {
         this.hookRounds = quick ? 5 : 15;
         this.jvmRounds = quick ? 5 : 15;
         this.memoryRounds = 5;
+        this.guavaRounds = guavaRounds > 0 ? guavaRounds : quick ? 3 : 7;
+        this.guavaClasses = guavaClasses;
+        this.libraryJars = Files.readString(new File(build, "bench/zevbench.classpath").toPath()).trim();
+    }
+
+    private static int option(String[] args, String name) {
+        for (String arg : args) {
+            if (arg.startsWith(name + "=")) {
+                return Integer.parseInt(arg.substring(name.length() + 1));
+            }
+        }
+        return 0;
     }
 
     public static void main(String[] args) throws Exception {
         if (args.length < 1) {
-            System.err.println("usage: zevbench.Driver BUILD_DIR [--quick]");
+            System.err.println("usage: zevbench.Driver BUILD_DIR [--quick] [--guava-rounds=N]"
+                               + " [--guava-classes=N]");
             System.exit(2);
         }
-        Driver driver = new Driver(args[0], Arrays.asList(args).contains("--quick"));
+        Driver driver = new Driver(args[0], Arrays.asList(args).contains("--quick"),
+                                   option(args, "--guava-rounds"), option(args, "--guava-classes"));
         long start = System.nanoTime();
         driver.runAll();
         driver.printTable((System.nanoTime() - start) / 1e9);
@@ -78,7 +100,7 @@ public final class Driver {
             command.add("-javaagent:" + agentJar);
         }
         command.add("-cp");
-        command.add(benchJar);
+        command.add(benchJar + ":" + libraryJars);
         command.add(Child.class.getName());
         command.addAll(Arrays.asList(args));
         File err = File.createTempFile("zevbench", ".err");
@@ -163,6 +185,31 @@ public final class Driver {
             }
         }
 
+        for (String kind : new String[] {"null", "copy", "asm"}) {
+            progress("row 5: retransforming Guava's classes, transformer " + kind
+                     + ", one JVM a side, started alternately");
+            String key = "guava-" + kind;
+            for (int round = -1; round < guavaRounds; round++) {
+                boolean zevFirst = (round & 1) == 0;
+                double zev = 0;
+                double agent = 0;
+                for (int side = 0; side < 2; side++) {
+                    boolean isZev = (side == 0) == zevFirst;
+                    double[] v = value(child(!isZev, isZev ? "guava-zev" : "guava-agent", kind,
+                                             String.valueOf(guavaClasses)), key);
+                    guavaCount = (int) v[3];
+                    if (isZev) {
+                        zev = v[1];
+                    } else {
+                        agent = v[1];
+                    }
+                }
+                if (round >= 0) {
+                    add(key, zev, agent);
+                }
+            }
+        }
+
         long total = quick ? 200000 : 1000000;
         progress(String.format(Locale.ROOT, "row 7: memory after 10,000 and %,d requests on one VM thread", total));
         // The heap's pages are touched at start, so that the resident set
@@ -217,6 +264,9 @@ public final class Driver {
         return String.format(Locale.ROOT, "%.3f× (%.3f–%.3f)", median(values), min(values),
                              max(values));
     }
+
+    /** How many of Guava's classes the Guava rows retransformed. */
+    private int guavaCount;
 
     private final List<String> rows = new ArrayList<>();
     private final List<String> misses = new ArrayList<>();
@@ -274,6 +324,15 @@ public final class Driver {
                          key, 1, m >= 1000 ? 1.0 : null);
             }
         }
+        String[][] guava = {{"null", "answering null"}, {"copy", "answering a copy of the bytes"},
+                            {"asm", "adding an ASM probe at every method entry"}};
+        for (String[] g : guava) {
+            String classes = String.format(Locale.ROOT, guavaClasses > 0 ? "%,d of Guava's classes"
+                                           : "every Guava class (%,d)", guavaCount);
+            ratioRow("5", classes + " retransformed, transformer " + g[1]
+                          + ", vs `Instrumentation.retransformClasses`, µs/class",
+                     "guava-" + g[0], 1, 1.0);
+        }
         ratioRow("6", "start-recording round trip from one VM thread, ns/request", "startRecording",
                  1, 1.0);
         double[] heapFirst = column("memory", 0);
@@ -292,8 +351,9 @@ public final class Driver {
         rows.forEach(System.out::println);
         System.out.println();
         System.out.printf(Locale.ROOT, "Counted rounds after a warm-up: %d (rows 1, 2, 6), %d (rows 3,"
-                          + " 4), %d JVM pairs (row 5), %d JVMs (row 7)%s; %.0f s in all.%n",
-                          nativeRounds, hookRounds, jvmRounds, memoryRounds,
+                          + " 4), %d JVM pairs (row 5), %d JVM pairs (row 5, Guava), %d JVMs (row 7)%s;"
+                          + " %.0f s in all.%n",
+                          nativeRounds, hookRounds, jvmRounds, guavaRounds, memoryRounds,
                           quick ? "; --quick: smaller rows" : "", seconds);
         System.out.println("Rows 1-4 and 6: CPU time of the measuring thread, the two sides alternating"
                            + " within each round. Row 5: CPU time of the calling thread and the VM Thread over the call, one JVM a side."
