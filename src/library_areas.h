@@ -5,6 +5,7 @@
 
 #include <jni.h>
 
+#include "library_state.h"
 #include "vm_interface.h"
 
 // The cached query over is_started, shared by the status natives, shutdown
@@ -14,9 +15,17 @@ bool isStarted();
 // The cached query over is_disabled_on_command_line.
 bool isDisabledOnCommandLine();
 
+// Throws the java.lang.Exception that names the native on a VM without the
+// recorder interface, and answers null.
+const VmRecorderInterface* throwNoRecorderInterface(JNIEnv* env, const char* native);
+
 // The recorder interface, or null with a java.lang.Exception pending that
 // names the native: on a VM without the recorder, natives fail cleanly.
-const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* native);
+// Inline, as every native's fast path starts here.
+inline const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* native) {
+    const VmRecorderInterface* vm = libraryState.recorder_interface;
+    return vm != nullptr ? vm : throwNoRecorderInterface(env, native);
+}
 
 // Called by the release upcall: restores the listed classes and forgets the
 // list, answering the JVMTI error code of the restoring retransformation.
