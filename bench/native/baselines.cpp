@@ -115,21 +115,25 @@ void count(JNIEnv* env, jobject result, Totals* totals) {
     }
 }
 
-// One start-recording request with plain JNI: the strings and the settings
-// array converted, the recorder's method called, every local reference deleted.
+// One start-recording request with plain JNI, checked as sound VM code checks
+// every call: the strings and the settings array converted, the recorder's
+// method called, every local reference deleted.
 void directRequest(JNIEnv* env, jobject recorder, jmethodID start_recording, Totals* totals) {
     jstring name = env->NewStringUTF(kName);
     jobjectArray settings = name ? env->NewObjectArray(kSettingsCount, g_string_class, nullptr)
                                  : nullptr;
-    for (jint i = 0; settings && i < kSettingsCount; ++i) {
+    bool converted = settings != nullptr;
+    for (jint i = 0; converted && i < kSettingsCount; ++i) {
         jstring setting = env->NewStringUTF(kSettings[i]);
         if (!setting) {
+            converted = false;
             break;
         }
         env->SetObjectArrayElement(settings, i, setting);
         env->DeleteLocalRef(setting);
+        converted = !env->ExceptionCheck();
     }
-    jstring file_name = env->ExceptionCheck() ? nullptr : env->NewStringUTF(kFileName);
+    jstring file_name = converted ? env->NewStringUTF(kFileName) : nullptr;
     jobject result = nullptr;
     if (file_name) {
         result = env->CallObjectMethod(recorder, start_recording, name, settings, JNI_FALSE,
