@@ -84,7 +84,6 @@ void throwNullPointer(JNIEnv* env) {
     throwByName(env, "java/lang/NullPointerException", "%s", "");
 }
 
-const VmRecorderInterface* throwNoRecorderInterface(JNIEnv* env, const char* native) {
+void throwNoRecorderInterface(JNIEnv* env, const char* native) {
     throwException(env, "%s: the VM has no recorder interface", native);
-    return nullptr;
 }

@@ -16,15 +16,21 @@ bool isStarted();
 bool isDisabledOnCommandLine();
 
 // Throws the java.lang.Exception that names the native on a VM without the
-// recorder interface, and answers null.
-const VmRecorderInterface* throwNoRecorderInterface(JNIEnv* env, const char* native);
+// recorder interface.
+[[gnu::cold]] void throwNoRecorderInterface(JNIEnv* env, const char* native);
 
 // The recorder interface, or null with a java.lang.Exception pending that
 // names the native: on a VM without the recorder, natives fail cleanly.
-// Inline, as every native's fast path starts here.
+// Inline, as every native's fast path starts here; the throwing path is out
+// of line and known to answer null, so that the fast path keeps no register
+// for it.
 inline const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* native) {
     const VmRecorderInterface* vm = libraryState.recorder_interface;
-    return vm != nullptr ? vm : throwNoRecorderInterface(env, native);
+    if (__builtin_expect(vm == nullptr, 0)) {
+        throwNoRecorderInterface(env, native);
+        return nullptr;
+    }
+    return vm;
 }
 
 // Called by the release upcall: restores the listed classes and forgets the
