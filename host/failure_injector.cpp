@@ -1,14 +1,18 @@
 #include "failure_injector.h"
 
 #include "library_image.h"
+#include "reference_vm.h"
 
+#include <dlfcn.h>
 #include <execinfo.h>
+#include <jvmti.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <sstream>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -30,6 +34,7 @@ struct Armed {
     long long first = 0;
     const char* first_function = nullptr;
     std::vector<const void*> first_stack;
+    std::string first_native;  // set when the first failed call was a native's last
     std::vector<const char*> calls;  // while counting only (K = 0)
 };
 
@@ -73,6 +78,51 @@ long long count(Held<T>& held) {
     return static_cast<long long>(held.live.size());
 }
 
+// The library's natives by method, and the JVMTI environment that tells a
+// thread's innermost frame. Filled while the host binds the natives.
+struct Natives {
+    std::mutex mutex;
+    std::unordered_map<jmethodID, std::string> symbols;
+    jvmtiEnv* jvmti = nullptr;
+};
+
+Natives& natives() {
+    static auto* held = new Natives;
+    return *held;
+}
+
+// The JVM's generated code (where a native's caller lies) belongs to no
+// loaded object.
+bool inGeneratedCode(const void* address) {
+    Dl_info info{};
+    return dladdr(address, &info) == 0;
+}
+
+// The symbol of the library's native that the calling thread runs, if its
+// innermost Java frame is one.
+bool runningLibraryNative(std::string* symbol) {
+    Natives& n = natives();
+    jvmtiEnv* jvmti = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(n.mutex);
+        jvmti = n.jvmti;
+    }
+    jmethodID method = nullptr;
+    jlocation location = 0;
+    if (jvmti == nullptr || jvmti->GetFrameLocation(nullptr, 0, &method, &location) != JVMTI_ERROR_NONE) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(n.mutex);
+    auto found = n.symbols.find(method);
+    if (found == n.symbols.end()) {
+        return false;
+    }
+    if (symbol) {
+        *symbol = found->second;
+    }
+    return true;
+}
+
 // The library's frames above a failed call, innermost first: the caller
 // itself, then what the unwinder finds, so that a call made through the
 // out-of-line helpers of jni.h (the variadic Call*Method) still shows the
@@ -101,6 +151,12 @@ std::string describeCall(const std::vector<const void*>& stack) {
         }
     }
     return stack.empty() ? std::string() : describeLibraryAddress(stack.front());
+}
+
+// Where a failed call was made: the library's function, or the native whose
+// last call it was.
+std::string describeFailure(const std::vector<const void*>& stack, const std::string& native) {
+    return native.empty() ? describeCall(stack) : native + ", its last call";
 }
 
 }  // namespace
@@ -169,6 +225,7 @@ bool armFailures(JNIEnv* env, const FailurePlan& plan, std::string* error) {
         g_armed.first = 0;
         g_armed.first_function = nullptr;
         g_armed.first_stack.clear();
+        g_armed.first_native.clear();
         g_armed.calls.clear();
     }
     g_armed.on.store(true, std::memory_order_release);
@@ -184,15 +241,38 @@ FailureReport disarmFailures() {
     report.first = g_armed.first;
     if (g_armed.first_function) {
         report.function = g_armed.first_function;
-        report.where = describeCall(g_armed.first_stack);
+        report.where = describeFailure(g_armed.first_stack, g_armed.first_native);
     }
     report.calls.assign(g_armed.calls.begin(), g_armed.calls.end());
     return report;
 }
 
+void noteLibraryNative(jmethodID method, const std::string& symbol) {
+    Natives& n = natives();
+    std::lock_guard<std::mutex> lock(n.mutex);
+    if (n.jvmti == nullptr) {
+        void* env = nullptr;
+        if (realVm()->GetEnv(&env, JVMTI_VERSION_1_2) == JNI_OK) {
+            n.jvmti = static_cast<jvmtiEnv*>(env);
+        }
+    }
+    n.symbols[method] = symbol;
+}
+
+bool madeByLibrary(const void* caller, std::string* native) {
+    if (inLibrary(caller)) {
+        return true;
+    }
+    return inGeneratedCode(caller) && runningLibraryNative(native);
+}
+
 bool injectFailure(CallKind kind, const char* function, const void* caller) {
-    if (!g_armed.on.load(std::memory_order_acquire) || !inLibrary(caller) ||
+    if (!g_armed.on.load(std::memory_order_acquire) ||
         !g_armed.kinds[static_cast<int>(kind)].load(std::memory_order_relaxed)) {
+        return false;
+    }
+    std::string native;
+    if (!madeByLibrary(caller, &native)) {
         return false;
     }
     long long n = ++g_armed.counted;
@@ -208,10 +288,14 @@ bool injectFailure(CallKind kind, const char* function, const void* caller) {
         return false;
     }
     ++g_armed.failed;
-    std::vector<const void*> stack = callStack(caller);
+    // A native's last call leaves none of the library's frames to walk.
+    std::vector<const void*> stack;
+    if (native.empty()) {
+        stack = callStack(caller);
+    }
     if (g_armed.trace.load(std::memory_order_relaxed)) {
         std::fprintf(stderr, "zev-host: failing %s (call %lld) in %s\n", function, n,
-                     describeCall(stack).c_str());
+                     describeFailure(stack, native).c_str());
         std::fflush(stderr);
     }
     std::lock_guard<std::mutex> lock(g_armed.mutex);
@@ -219,6 +303,7 @@ bool injectFailure(CallKind kind, const char* function, const void* caller) {
         g_armed.first = n;
         g_armed.first_function = function;
         g_armed.first_stack = std::move(stack);
+        g_armed.first_native = std::move(native);
     }
     return true;
 }

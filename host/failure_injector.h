@@ -81,6 +81,17 @@ jint libraryJvmtiEnv(JavaVM* vm, void** penv, jint version, const void* caller);
 // Environments handed to the library and not disposed of.
 long long libraryJvmtiEnvironments();
 
+// The library's natives, as the host bound them to its exports: symbol is
+// the export's name. Noted before Java runs.
+void noteLibraryNative(jmethodID method, const std::string& symbol);
+
+// Whether a call that returns to caller is the library's: made from its code,
+// or as the last act of one of its natives. A native may end in a jump to
+// its last call, which then returns straight into the JVM's generated code
+// that called the native; the thread's innermost Java frame says whose
+// native that was, and *native (when given) is set to its symbol.
+bool madeByLibrary(const void* caller, std::string* native = nullptr);
+
 // Asked by every wrapper: counts the call if it is the library's and the
 // injector is armed for its kind, and answers whether to fail it.
 bool injectFailure(CallKind kind, const char* function, const void* caller);

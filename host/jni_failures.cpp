@@ -2,7 +2,6 @@
 // wrapper forwarding to the table installed before it (the checked one under
 // -Xcheck:jni) unless the injector fails the call.
 #include "failure_injector.h"
-#include "library_image.h"
 #include "reference_vm.h"
 
 #include <jvmti.h>
@@ -86,14 +85,14 @@ jobject JNICALL wrapNewGlobalRef(JNIEnv* env, jobject object) {
         return nullptr;
     }
     jobject global = g_original->NewGlobalRef(env, object);
-    if (global && inLibrary(caller)) {
+    if (global && madeByLibrary(caller)) {
         noteGlobalRef(global);
     }
     return global;
 }
 
 void JNICALL wrapDeleteGlobalRef(JNIEnv* env, jobject global) {
-    if (global && inLibrary(__builtin_return_address(0))) {
+    if (global && madeByLibrary(__builtin_return_address(0))) {
         forgetGlobalRef(global);
     }
     g_original->DeleteGlobalRef(env, global);

@@ -330,8 +330,25 @@ std::string javaUtf(JNIEnv* env, jobjectArray array, jsize index) {
 struct NativeMethod {
     std::string name;
     std::string descriptor;
+    std::string symbol;
     void* function;
 };
+
+// Tells the failure injector which method a bound native is. The list does
+// not say whether it is static.
+bool noteBoundNative(JNIEnv* env, jclass klass, const NativeMethod& m) {
+    jmethodID method = env->GetMethodID(klass, m.name.c_str(), m.descriptor.c_str());
+    if (!method) {
+        env->ExceptionClear();
+        method = env->GetStaticMethodID(klass, m.name.c_str(), m.descriptor.c_str());
+    }
+    if (!method) {
+        describePending(env);
+        return false;
+    }
+    zevhost::noteLibraryNative(method, m.symbol);
+    return true;
+}
 
 // Binds every native of the recorder's classes to libzev's export of its
 // JNI name. zevhost.Natives lists them; the overloaded long name is tried
@@ -372,13 +389,20 @@ bool bindRecorderNatives(JNIEnv* env, void* library, int* bound) {
                              const_cast<char*>(m.descriptor.c_str()), m.function});
         }
         jint registered = env->RegisterNatives(klass, table.data(), static_cast<jint>(table.size()));
-        env->DeleteLocalRef(klass);
         if (registered != JNI_OK) {
             std::fprintf(stderr, "zev-host: could not register the natives of %s\n",
                          current_class.c_str());
             describePending(env);
+            env->DeleteLocalRef(klass);
             return false;
         }
+        for (const NativeMethod& m : methods) {
+            if (!noteBoundNative(env, klass, m)) {
+                env->DeleteLocalRef(klass);
+                return false;
+            }
+        }
+        env->DeleteLocalRef(klass);
         *bound += static_cast<int>(methods.size());
         methods.clear();
         return true;
@@ -399,15 +423,17 @@ bool bindRecorderNatives(JNIEnv* env, void* library, int* bound) {
             }
             current_class = klass;
         }
-        void* function = dlsym(library, short_symbol.c_str());
+        std::string symbol = short_symbol;
+        void* function = dlsym(library, symbol.c_str());
         if (!function) {
-            function = dlsym(library, long_symbol.c_str());
+            symbol = long_symbol;
+            function = dlsym(library, symbol.c_str());
         }
         if (!function) {
             std::fprintf(stderr, "zev-host: libzev.so does not export %s\n", short_symbol.c_str());
             return false;
         }
-        methods.push_back({name, descriptor, function});
+        methods.push_back({name, descriptor, symbol, function});
     }
     bool flushed = flush();
     env->DeleteLocalRef(entries);

@@ -79,6 +79,18 @@ public final class FailureInjectorTests {
 
         recorder.add(7, data, 1, 2);
         eq(new byte[] {2, 3}, Vm.memory("add:7"));
+
+        // A native's last call may be a jump that returns straight into Java:
+        // still the library's, and said to be the native's.
+        Vm.armFailures("0");
+        expectThrows(NullPointerException.class, null, () -> Logger.output0(Logger.INFO, null));
+        eq(List.of("FindClass", "ThrowNew"), Arrays.asList(Vm.disarmFailures().calls));
+        Vm.armFailures("2");
+        expectThrows(OutOfMemoryError.class, "injected by zev-host",
+                     () -> Logger.output0(Logger.INFO, null));
+        FailureReport last = Vm.disarmFailures();
+        eq("ThrowNew", last.function);
+        check(last.where.startsWith("Java_tesmar_nuvrak_zev_Logger_output0"), last.where);
         expectThrows(IllegalArgumentException.class, null, () -> Vm.armFailures("1,sometimes"));
     }
 
