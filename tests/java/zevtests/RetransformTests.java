@@ -9,7 +9,9 @@ import static zevtests.Cases.journal;
 import java.io.IOException;
 import java.io.InputStream;
 import java.lang.instrument.ClassDefinition;
+import java.lang.instrument.ClassFileTransformer;
 import java.lang.instrument.Instrumentation;
+import java.security.ProtectionDomain;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CompletableFuture;
@@ -269,6 +271,41 @@ public final class RetransformTests {
         });
         thread.start();
         return thread;
+    }
+
+    /**
+     * Not a case of the library's: what releaseWhileHooksRun needs of the JVM itself. With
+     * java.lang.instrument alone, one thread adds a rewriting transformer, retransforms,
+     * removes it and retransforms again while another retransforms the same classes. JDK
+     * 25.0.3 fails this with a ClassFormatError where JDK 17 does not.
+     */
+    static void jvmRetransformsConcurrently() throws Throwable {
+        Instrumentation inst = agent();
+        ClassFileTransformer rewrite = new ClassFileTransformer() {
+            @Override
+            public byte[] transform(ClassLoader loader, String name, Class<?> redefined,
+                                    ProtectionDomain domain, byte[] bytes) {
+                return redefined == Alpha.class ? new Rewrites().transform(redefined, bytes) : null;
+            }
+        };
+        AtomicBoolean stop = new AtomicBoolean();
+        List<Throwable> failures = new CopyOnWriteArrayList<>();
+        Thread other = repeat(stop, failures, () -> inst.retransformClasses(ALL));
+        try {
+            for (int cycle = 0; cycle < 200 && failures.isEmpty(); cycle++) {
+                inst.addTransformer(rewrite, true);
+                inst.retransformClasses(ALL);
+                inst.removeTransformer(rewrite);
+                inst.retransformClasses(ALL);
+            }
+        } finally {
+            stop.set(true);
+            other.join();
+        }
+        if (!failures.isEmpty()) {
+            throw failures.get(0);
+        }
+        eq(ORIGINAL, sayings(ALL));
     }
 
     /**
