@@ -55,7 +55,7 @@ void throwInjected(JNIEnv* env) {
         g_original->name args;         \
     }
 
-// New*Ref may also fail with nothing pending, as the JNI specification allows.
+// New*Ref may also fail with nothing pending: JNI does not promise an error.
 #define WRAP_REF(ret, name)                              \
     ret JNICALL wrap##name(JNIEnv* env, jobject object) { \
         if (FAILS(#name)) {                              \
