@@ -151,6 +151,28 @@ public final class Driver {
         throw new IllegalStateException("no VALUE " + key + " in " + lines);
     }
 
+    /** One side's JVM, libzev's or the agent's: the numbers of its VALUE line. */
+    private interface Side {
+        double[] run(boolean zev) throws IOException, InterruptedException;
+    }
+
+    /**
+     * Pairs of JVMs, one a side, started alternately (libzev first in even
+     * rounds), after one pair that is not counted; records each pair's
+     * second numbers under key.
+     */
+    private void jvmPairs(String key, int rounds, Side side)
+            throws IOException, InterruptedException {
+        for (int round = -1; round < rounds; round++) {
+            boolean zevFirst = (round & 1) == 0;
+            double[] first = side.run(zevFirst);
+            double[] second = side.run(!zevFirst);
+            if (round >= 0) {
+                add(key, zevFirst ? first[1] : second[1], zevFirst ? second[1] : first[1]);
+            }
+        }
+    }
+
     private void runAll() throws IOException, InterruptedException {
         progress("rows 1, 2 and 6: natives and start-recording requests, side by side");
         collectSamples(child(false, "natives", String.valueOf(nativeRounds), quick ? "500000" : "2000000",
@@ -164,50 +186,21 @@ public final class Driver {
         for (int m : sizes) {
             progress("row 5: retransforming " + m + " classes, one JVM a side, started alternately");
             String key = "retransform" + m;
-            for (int round = -1; round < jvmRounds; round++) {
-                boolean zevFirst = (round & 1) == 0;
-                double zev = 0;
-                double agent = 0;
-                for (int side = 0; side < 2; side++) {
-                    boolean isZev = (side == 0) == zevFirst;
-                    List<String> lines = child(!isZev, isZev ? "retransform-zev" : "retransform-agent",
-                                               String.valueOf(m));
-                    double value = value(lines, key)[1];
-                    if (isZev) {
-                        zev = value;
-                    } else {
-                        agent = value;
-                    }
-                }
-                if (round >= 0) {
-                    add(key, zev, agent);
-                }
-            }
+            jvmPairs(key, jvmRounds, zev -> value(child(!zev, zev ? "retransform-zev"
+                                                                  : "retransform-agent",
+                                                        String.valueOf(m)), key));
         }
 
         for (String kind : new String[] {"null", "copy", "asm"}) {
             progress("row 5: retransforming Guava's classes, transformer " + kind
                      + ", one JVM a side, started alternately");
             String key = "guava-" + kind;
-            for (int round = -1; round < guavaRounds; round++) {
-                boolean zevFirst = (round & 1) == 0;
-                double zev = 0;
-                double agent = 0;
-                for (int side = 0; side < 2; side++) {
-                    boolean isZev = (side == 0) == zevFirst;
-                    double[] v = value(child(!isZev, isZev ? "guava-zev" : "guava-agent", kind,
-                                             String.valueOf(guavaClasses)), key);
-                    guavaCount = (int) v[3];
-                    if (isZev) {
-                        zev = v[1];
-                    } else {
-                        agent = v[1];
-                    }
-                }
-                if (round >= 0) {
-                    add(key, zev, agent);
-                }
-            }
+            jvmPairs(key, guavaRounds, zev -> {
+                double[] v = value(child(!zev, zev ? "guava-zev" : "guava-agent", kind,
+                                         String.valueOf(guavaClasses)), key);
+                guavaCount = (int) v[3];
+                return v;
+            });
         }
 
         long total = quick ? 200000 : 1000000;
