@@ -58,7 +58,10 @@ std::string tail(const std::string& text, std::size_t lines) {
     return at == std::string::npos ? text : text.substr(at + 1);
 }
 
-std::string table(const std::string& group, const std::map<int, Row>& rows) {
+// Prints the group's table, writes it to the build tree, and fails the case
+// for each problem found.
+void report(const std::string& group, const std::map<int, Row>& rows,
+            const std::vector<std::string>& problems) {
     std::ostringstream out;
     out << "Failure sweep, " << group << ":\n\n"
         << "| entry point | failure points | failed runs | survived | ends by guarantee |\n"
@@ -67,7 +70,12 @@ std::string table(const std::string& group, const std::map<int, Row>& rows) {
         out << "| " << row.name << " | " << row.points << " | " << row.runs << " | "
             << row.survived << " | " << row.guaranteed << " |\n";
     }
-    return out.str();
+    std::printf("\n%s\n", out.str().c_str());
+    mkdir(ZEV_SWEEP_DIR, 0755);
+    std::ofstream(std::string(ZEV_SWEEP_DIR) + "/" + group + ".md") << out.str();
+    for (const std::string& problem : problems) {
+        ADD_FAILURE() << problem;
+    }
 }
 
 void sweep(const std::string& group, const std::vector<std::string>& hostOptions = {}) {
@@ -171,13 +179,7 @@ void sweep(const std::string& group, const std::vector<std::string>& hostOptions
                   std::to_string(current.k + 1)};
     }
 
-    std::string text = table(group, rows);
-    std::printf("\n%s\n", text.c_str());
-    mkdir(ZEV_SWEEP_DIR, 0755);
-    std::ofstream(std::string(ZEV_SWEEP_DIR) + "/" + group + ".md") << text;
-    for (const std::string& problem : problems) {
-        ADD_FAILURE() << problem;
-    }
+    report(group, rows, problems);
 }
 
 // The load happens once a process: each of its JVMTI calls is failed in a run
@@ -206,13 +208,7 @@ void sweepLoad() {
             }
         }
     }
-    std::string text = table("load", {{0, row}});
-    std::printf("\n%s\n", text.c_str());
-    mkdir(ZEV_SWEEP_DIR, 0755);
-    std::ofstream(std::string(ZEV_SWEEP_DIR) + "/load.md") << text;
-    for (const std::string& problem : problems) {
-        ADD_FAILURE() << problem;
-    }
+    report("load", {{0, row}}, problems);
 }
 
 }  // namespace

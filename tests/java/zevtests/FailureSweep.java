@@ -181,6 +181,8 @@ public final class FailureSweep {
     abstract static class Scenario {
         String name;
         final List<String> guarantees = new ArrayList<>();
+        String scripted;  // a VM operation given a standing answer while the scenario runs
+        long scriptedAnswer;
 
         Scenario(String name) {
             this.name = name;
@@ -188,6 +190,12 @@ public final class FailureSweep {
 
         Scenario guarantees(String... messages) {
             guarantees.addAll(Arrays.asList(messages));
+            return this;
+        }
+
+        Scenario scripted(String operation, long answer) {
+            scripted = operation;
+            scriptedAnswer = answer;
             return this;
         }
 
@@ -227,8 +235,20 @@ public final class FailureSweep {
         Object call() throws Throwable;
     }
 
-    /** A native: it answers, or it returns at once with the exception pending. */
-    static Scenario nativeCall(String name, Call call, Predicate<Object> answer) {
+    interface Step {
+        void run() throws Throwable;
+    }
+
+    /** A call that answers nothing. */
+    static Call run(Step step) {
+        return () -> {
+            step.run();
+            return null;
+        };
+    }
+
+    /** A native: it does what it does, or it returns at once with the exception pending. */
+    static Scenario checked(String name, Call call, Predicate<Outcome> success, String expected) {
         return new Scenario(name) {
             @Override
             Object call() throws Throwable {
@@ -237,10 +257,7 @@ public final class FailureSweep {
 
             @Override
             String checkSuccess(Outcome o) {
-                if (o.thrown != null) {
-                    return "threw " + o.thrown;
-                }
-                return answer.test(o.result) ? null : "answered " + o.result;
+                return success.test(o) ? null : "expected " + expected + ", " + o;
             }
 
             @Override
@@ -248,6 +265,11 @@ public final class FailureSweep {
                 return o.thrown != null ? null : "returned normally after a failed call: " + o;
             }
         };
+    }
+
+    /** A native that answers a value the test accepts. */
+    static Scenario nativeCall(String name, Call call, Predicate<Object> answer) {
+        return checked(name, call, o -> o.thrown == null && answer.test(o.result), "an answer");
     }
 
     static Scenario nativeCall(String name, Call call) {
@@ -257,24 +279,9 @@ public final class FailureSweep {
     /** A native whose answer is an exception of its own making. */
     static Scenario refusal(String name, Call call, Class<? extends Throwable> type,
                             String message) {
-        return new Scenario(name) {
-            @Override
-            Object call() throws Throwable {
-                return call.call();
-            }
-
-            @Override
-            String checkSuccess(Outcome o) {
-                boolean expected = o.thrown != null && o.thrown.getClass() == type
-                                   && (message == null || message.equals(o.thrown.getMessage()));
-                return expected ? null : "expected " + type.getName() + " " + message + ", " + o;
-            }
-
-            @Override
-            String checkSurvived(Outcome o) {
-                return o.thrown != null ? null : "returned normally after a failed call: " + o;
-            }
-        };
+        return checked(name, call, o -> o.thrown != null && o.thrown.getClass() == type
+                                        && (message == null || message.equals(o.thrown.getMessage())),
+                       type.getName() + " " + message);
     }
 
     // ---- the sweeper ---------------------------------------------------------
@@ -388,6 +395,9 @@ public final class FailureSweep {
             Outcome o = a.outcome;
             long refs = Vm.libraryGlobalRefs();
             long allocations = Vm.libraryAllocations();
+            if (scenario.scripted != null) {
+                Vm.answer(scenario.scripted, scenario.scriptedAnswer);
+            }
             scenario.setUp();
             Vm.clearJournal();
             Thread watchdog = watchdog(plan);
@@ -405,6 +415,9 @@ public final class FailureSweep {
             watchdog.interrupt();
             o.journal = Arrays.asList(Vm.takeJournal());
             a.problem = o.failedACall() ? scenario.checkSurvived(o) : scenario.checkSuccess(o);
+            if (scenario.scripted != null) {
+                Vm.clearScript();
+            }
             String state = scenario.tearDown();
             if (a.problem == null && state != null) {
                 a.problem = state;
@@ -562,70 +575,38 @@ public final class FailureSweep {
         s.add(nativeCall("VMZEV.start", () -> r.start(true)));
         s.add(nativeCall("VMZEV.stop", r::stop));
         s.add(nativeCall("VMZEV.rotate", r::rotate));
-        s.add(nativeCall("VMZEV.add", () -> {
-            r.add(7, DATA, 1, 64);
-            return null;
-        }));
-        s.add(refusal("VMZEV.add, negative length", () -> {
-            r.add(7, DATA, 0, -1);
-            return null;
-        }, OutOfMemoryError.class, "VMZEV_add"));
-        s.add(refusal("VMZEV.add, outside the array", () -> {
-            r.add(7, DATA, 4000, 200);
-            return null;
-        }, ArrayIndexOutOfBoundsException.class, null));
-        s.add(nativeCall("VMZEV.addConstPool", () -> {
-            r.addConstPool(pool, 8, true);
-            return null;
-        }));
-        s.add(withScript(refusal("VMZEV.addConstPool, refused by the VM", () -> {
-            r.addConstPool(pool, 8, true);
-            return null;
-        }, OutOfMemoryError.class, "addConstPool"), "add_const_pool", 0));
-        s.add(refusal("VMZEV.addConstPool, heap buffer", () -> {
-            r.addConstPool(ByteBuffer.allocate(8), 8, true);
-            return null;
-        }, IllegalArgumentException.class, "addConstPool: not a direct buffer"));
+        s.add(nativeCall("VMZEV.add", run(() -> r.add(7, DATA, 1, 64))));
+        s.add(refusal("VMZEV.add, negative length", run(() -> r.add(7, DATA, 0, -1)),
+                      OutOfMemoryError.class, "VMZEV_add"));
+        s.add(refusal("VMZEV.add, outside the array", run(() -> r.add(7, DATA, 4000, 200)),
+                      ArrayIndexOutOfBoundsException.class, null));
+        s.add(nativeCall("VMZEV.addConstPool", run(() -> r.addConstPool(pool, 8, true))));
+        s.add(refusal("VMZEV.addConstPool, refused by the VM",
+                      run(() -> r.addConstPool(pool, 8, true)), OutOfMemoryError.class,
+                      "addConstPool").scripted("add_const_pool", 0));
+        s.add(refusal("VMZEV.addConstPool, heap buffer",
+                      run(() -> r.addConstPool(ByteBuffer.allocate(8), 8, true)),
+                      IllegalArgumentException.class, "addConstPool: not a direct buffer"));
         s.add(nativeCall("VMZEV.buffer", r::buffer, b -> Vm.isVmMemory((ByteBuffer) b, "buffer")));
         s.add(nativeCall("VMZEV.descriptors", () -> {
             Object[] buffers = new Object[2];
             int result = r.descriptors(3, buffers);
             return result == 3 && buffers[0] != null && buffers[1] != null;
         }, Boolean.TRUE::equals));
-        s.add(nativeCall("VMZEV.write", () -> {
-            r.write(DATA, 0, 4096);
-            return null;
-        }));
-        s.add(nativeCall("VMZEV.setThreshold", () -> {
-            r.setThreshold(5, 100);
-            return null;
-        }));
-        s.add(refusal("VMZEV.setThreshold, refused id", () -> {
-            r.setThreshold(-9, 100);
-            return null;
-        }, Exception.class, "Illegal id -9"));
-        s.add(nativeCall("VMZEV.setPeriod", () -> {
-            r.setPeriod(5, 20);
-            return null;
-        }));
-        s.add(refusal("VMZEV.setPeriod, refused id", () -> {
-            r.setPeriod(-9, 20);
-            return null;
-        }, Exception.class, "Illegal id -9"));
+        s.add(nativeCall("VMZEV.write", run(() -> r.write(DATA, 0, 4096))));
+        s.add(nativeCall("VMZEV.setThreshold", run(() -> r.setThreshold(5, 100))));
+        s.add(refusal("VMZEV.setThreshold, refused id", run(() -> r.setThreshold(-9, 100)),
+                      Exception.class, "Illegal id -9"));
+        s.add(nativeCall("VMZEV.setPeriod", run(() -> r.setPeriod(5, 20))));
+        s.add(refusal("VMZEV.setPeriod, refused id", run(() -> r.setPeriod(-9, 20)),
+                      Exception.class, "Illegal id -9"));
         s.add(nativeCall("VMZEV.options, 100 settings", r::options,
                          o -> o.toString().equals(expectedOptions(settings))));
-        s.add(nativeCall("VMZEV.shutdown", () -> {
-            r.shutdown();
-            return null;
-        }));
-        s.add(nativeCall("Logger.output0", () -> {
-            Logger.output0(Logger.INFO, "a line");
-            return null;
-        }));
-        s.add(refusal("Logger.output0(null)", () -> {
-            Logger.output0(Logger.INFO, null);
-            return null;
-        }, NullPointerException.class, "").guarantees("couldn't find NullPointerException class"));
+        s.add(nativeCall("VMZEV.shutdown", run(r::shutdown)));
+        s.add(nativeCall("Logger.output0", run(() -> Logger.output0(Logger.INFO, "a line"))));
+        s.add(refusal("Logger.output0(null)", run(() -> Logger.output0(Logger.INFO, null)),
+                      NullPointerException.class, "")
+                  .guarantees("couldn't find NullPointerException class"));
         s.add(nativeCall("Process.getpid", Process::getpid,
                          pid -> (Integer) pid == ProcessHandle.current().pid()));
         s.add(nativeCall("Timing.init", Timing::init, f -> (Long) f == 1_000_000_000L));
@@ -666,47 +647,6 @@ public final class FailureSweep {
                + "dumpOnExit=true, maxSize=5, maxChunkSize=6, sampleThreads=true]";
     }
 
-    /** The scenario with a standing answer scripted for a VM operation while it runs. */
-    static Scenario withScript(Scenario inner, String operation, long answer) {
-        return new Scenario(inner.name) {
-            {
-                guarantees.addAll(inner.guarantees);
-            }
-
-            @Override
-            void setUp() throws Throwable {
-                Vm.answer(operation, answer);
-                inner.setUp();
-            }
-
-            @Override
-            Object call() throws Throwable {
-                return inner.call();
-            }
-
-            @Override
-            String checkSuccess(Outcome o) throws Throwable {
-                return inner.checkSuccess(o);
-            }
-
-            @Override
-            String checkSurvived(Outcome o) throws Throwable {
-                return inner.checkSurvived(o);
-            }
-
-            @Override
-            String tearDown() throws Throwable {
-                Vm.clearScript();
-                return inner.tearDown();
-            }
-
-            @Override
-            long firstCall(String[] calls) {
-                return inner.firstCall(calls);
-            }
-        };
-    }
-
     /** A VM without the recorder interface: every native refuses, and says why. */
     static List<Scenario> unsupported() {
         VMZEV r = new VMZEV();
@@ -726,43 +666,22 @@ public final class FailureSweep {
         s.add(unsupported("VMZEV.start", () -> r.start(false)));
         s.add(unsupported("VMZEV.stop", r::stop));
         s.add(unsupported("VMZEV.rotate", r::rotate));
-        s.add(unsupported("VMZEV.add", () -> {
-            r.add(7, DATA, 0, 16);
-            return null;
-        }));
-        s.add(unsupported("VMZEV.addConstPool", () -> {
-            r.addConstPool(ByteBuffer.allocateDirect(8), 8, true);
-            return null;
-        }));
+        s.add(unsupported("VMZEV.add", run(() -> r.add(7, DATA, 0, 16))));
+        s.add(unsupported("VMZEV.addConstPool",
+                          run(() -> r.addConstPool(ByteBuffer.allocateDirect(8), 8, true))));
         s.add(unsupported("VMZEV.buffer", r::buffer));
         s.add(unsupported("VMZEV.descriptors", () -> r.descriptors(3, new Object[2])));
-        s.add(unsupported("VMZEV.write", () -> {
-            r.write(DATA, 0, 16);
-            return null;
-        }));
-        s.add(unsupported("VMZEV.setThreshold", () -> {
-            r.setThreshold(5, 100);
-            return null;
-        }));
-        s.add(unsupported("VMZEV.setPeriod", () -> {
-            r.setPeriod(5, 20);
-            return null;
-        }));
+        s.add(unsupported("VMZEV.write", run(() -> r.write(DATA, 0, 16))));
+        s.add(unsupported("VMZEV.setThreshold", run(() -> r.setThreshold(5, 100))));
+        s.add(unsupported("VMZEV.setPeriod", run(() -> r.setPeriod(5, 20))));
         s.add(unsupported("Process.getpid", Process::getpid));
         s.add(unsupported("Timing.init", Timing::init));
         s.add(unsupported("Timing.counterTime", Timing::counterTime));
-        s.add(refusal("VMZEV.retransformClasses0", () -> {
-            r.retransformClasses0(new Class<?>[] {Subject1.class});
-            return null;
-        }, Exception.class, "VMZEV_retransform"));
-        s.add(nativeCall("VMZEV.shutdown", () -> {
-            r.shutdown();
-            return null;
-        }));
-        s.add(nativeCall("Logger.output0", () -> {
-            Logger.output0(Logger.INFO, "to standard error");
-            return null;
-        }));
+        s.add(refusal("VMZEV.retransformClasses0", run(() -> r.retransformClasses0(SUBJECTS)),
+                      Exception.class, "VMZEV_retransform"));
+        s.add(nativeCall("VMZEV.shutdown", run(r::shutdown)));
+        s.add(nativeCall("Logger.output0",
+                         run(() -> Logger.output0(Logger.INFO, "to standard error"))));
         return s;
     }
 
@@ -820,20 +739,69 @@ public final class FailureSweep {
                 return refusedBy == null ? 1 : Arrays.asList(calls).indexOf("GetStringUTFChars") + 1;
             }
         };
-        return refusedBy == null ? init : withScript(init, refusedBy, answer);
+        return refusedBy == null ? init : init.scripted(refusedBy, answer);
     }
 
     // ---- upcalls -------------------------------------------------------------
 
+    /** What an upcall request of each kind asks, and the recorder's own answer to it. */
     enum Entry {
         START("start_recording"), START_MANY("start_recording, 20 settings"),
         STOP("stop_recording"), CHECK("check_recording"), DUMP("dump_recording"),
         FINISH_CHUNK("finish_chunk"), NEW_CHUNK("new_chunk"), RELEASE("release_bindings");
 
+        static final String[] MANY = new String[20];
+
+        static {
+            for (int i = 0; i < MANY.length; i++) {
+                MANY[i] = i % 7 == 5 ? null : "s" + i;
+            }
+        }
+
         final String label;
 
         Entry(String label) {
             this.label = label;
+        }
+
+        Answer request(String name) {
+            switch (this) {
+                case START:
+                    return Vm.startRecording(name, new String[] {"a", null, "c"}, true, 1, 2,
+                                             "f.zev", false, 3, 4, true);
+                case START_MANY:
+                    return Vm.startRecording(name, MANY, false, 0, 0, null, false, 0, 0, false);
+                case STOP:
+                    return Vm.stopRecording(name, 5, true, "f.zev", false);
+                case CHECK:
+                    return Vm.checkRecording(name, 6, true);
+                case DUMP:
+                    return Vm.dumpRecording(name, 7, "d.zev", false);
+                case FINISH_CHUNK:
+                    return Vm.finishChunk("/tmp/chunk-" + name, 1, 2, false);
+                case NEW_CHUNK:
+                    return Vm.newChunk();
+                default:
+                    return Vm.release();
+            }
+        }
+
+        /** The string the recorder answers, as Handler makes it; null for the others. */
+        String answer(String name) {
+            switch (this) {
+                case START:
+                    return "start " + name + " [a, null, c] f.zev";
+                case START_MANY:
+                    return "start " + name + " " + Arrays.toString(MANY) + " null";
+                case STOP:
+                    return "stop " + name + " 5";
+                case CHECK:
+                    return "check " + name + " 6";
+                case DUMP:
+                    return "dump " + name + " d.zev";
+                default:
+                    return null;
+            }
         }
     }
 
@@ -902,48 +870,7 @@ public final class FailureSweep {
 
         @Override
         Object call() {
-            switch (entry) {
-                case START:
-                    return Vm.startRecording(request, new String[] {"a", null, "c"}, true, 1, 2,
-                                             "f.zev", false, 3, 4, true);
-                case START_MANY:
-                    String[] settings = new String[20];
-                    for (int i = 0; i < settings.length; i++) {
-                        settings[i] = i % 7 == 5 ? null : "s" + i;
-                    }
-                    return Vm.startRecording(request, settings, false, 0, 0, null, false, 0, 0,
-                                             false);
-                case STOP:
-                    return Vm.stopRecording(request, 5, true, "f.zev", false);
-                case CHECK:
-                    return Vm.checkRecording(request, 6, true);
-                case DUMP:
-                    return Vm.dumpRecording(request, 7, "d.zev", false);
-                case FINISH_CHUNK:
-                    return Vm.finishChunk("/tmp/chunk-" + request, 1, 2, false);
-                case NEW_CHUNK:
-                    return Vm.newChunk();
-                default:
-                    return Vm.release();
-            }
-        }
-
-        String expectedValue() {
-            switch (entry) {
-                case START:
-                    return "start " + request + " [a, null, c] f.zev";
-                case START_MANY:
-                    return "start " + request + " [s0, s1, s2, s3, s4, null, s6, s7, s8, s9, s10, "
-                           + "s11, null, s13, s14, s15, s16, s17, s18, null] null";
-                case STOP:
-                    return "stop " + request + " 5";
-                case CHECK:
-                    return "check " + request + " 6";
-                case DUMP:
-                    return "dump " + request + " d.zev";
-                default:
-                    return null;
-            }
+            return entry.request(request);
         }
 
         /** The request went through: the recorder's own answer, nothing pending. */
@@ -951,19 +878,21 @@ public final class FailureSweep {
             if (a.pending != null) {
                 return "an exception is pending: " + a;
             }
+            boolean full;
             switch (entry) {
                 case FINISH_CHUNK:
-                    return a.bool && ("/tmp/chunk-" + request).equals(HANDLER.finishedChunk)
-                           ? null : "finish_chunk did not reach the recorder: " + a;
+                    full = a.bool && ("/tmp/chunk-" + request).equals(HANDLER.finishedChunk);
+                    break;
                 case NEW_CHUNK:
-                    return HANDLER.newChunks == newChunks + 1 ? null
-                           : "new_chunk did not reach the recorder: " + a;
+                    full = HANDLER.newChunks == newChunks + 1;
+                    break;
                 case RELEASE:
-                    return a.code == 0 ? null : "release answered " + a.code;
+                    full = a.code == 0;
+                    break;
                 default:
-                    return expectedValue().equals(a.value) ? null
-                           : "expected \"" + expectedValue() + "\": " + a;
+                    full = entry.answer(request).equals(a.value);
             }
+            return full ? null : entry.label + " did not answer as the recorder did: " + a;
         }
 
         @Override
@@ -1048,12 +977,63 @@ public final class FailureSweep {
         return allSay("before");
     }
 
+    /**
+     * A scenario over the subjects: a list is held (or published by the call),
+     * and the release restores the classes. Every run leaves each class with
+     * its own bytes or the complete rewrite; a failed call must say why.
+     */
+    abstract static class Subjects extends Scenario {
+        final boolean listHeld;
+
+        Subjects(String name, boolean listHeld) {
+            super(name);
+            this.listHeld = listHeld;
+        }
+
+        @Override
+        void setUp() {
+            if (listHeld) {
+                recorder().retransformClasses0(SUBJECTS);
+            }
+        }
+
+        /** What the classes say after a run in which nothing failed. */
+        abstract String saying();
+
+        @Override
+        String checkSuccess(Outcome o) throws ReflectiveOperationException {
+            if (o.thrown != null) {
+                return "threw " + o.thrown;
+            }
+            Answer a = o.result instanceof Answer ? (Answer) o.result : null;
+            return a != null && (a.code != 0 || a.pending != null) ? "answered " + a
+                   : allSay(saying());
+        }
+
+        @Override
+        String checkSurvived(Outcome o) throws Throwable {
+            String classes = wholeClasses();
+            if (classes != null) {
+                return classes;
+            }
+            Answer a = o.result instanceof Answer ? (Answer) o.result : null;
+            boolean explained = o.thrown != null || o.loggedError()
+                                || (a != null && (a.pending != null || a.code != 0));
+            return explained ? null : "an unexplained answer: " + o;
+        }
+
+        @Override
+        String tearDown() throws ReflectiveOperationException {
+            return releaseAndRebind();
+        }
+    }
+
     static List<Scenario> retransformation() {
         bindRecorder();
         Instrumentation agent = RetransformAgent.instrumentation;
         Cases.check(agent != null, "the JVM runs with the agent");
         List<Scenario> s = new ArrayList<>();
-        s.add(new Scenario("VMZEV.retransformClasses0 and its hooks") {
+        s.add(new Subjects("VMZEV.retransformClasses0 and its hooks", false) {
             @Override
             Object call() {
                 recorder().retransformClasses0(SUBJECTS);
@@ -1061,41 +1041,25 @@ public final class FailureSweep {
             }
 
             @Override
-            String checkSuccess(Outcome o) throws ReflectiveOperationException {
-                return o.thrown != null ? "threw " + o.thrown : allSay("after!");
+            String saying() {
+                return "after!";
             }
 
             @Override
-            String checkSurvived(Outcome o) throws ReflectiveOperationException {
-                String classes = wholeClasses();
-                if (classes != null) {
-                    return classes;
-                }
-                if (o.thrown == null && !o.loggedError()) {
-                    return "an unexplained success: " + o;
-                }
+            String checkSurvived(Outcome o) throws Throwable {
+                String problem = super.checkSurvived(o);
                 // A list the VM refused to retransform stays held until the release.
-                if ("RetransformClasses".equals(o.report.function)) {
+                if (problem == null && "RetransformClasses".equals(o.report.function)) {
                     recorder().retransformClasses0(SUBJECTS);
                     List<String> said = Arrays.asList(Vm.takeJournal());
                     if (!said.equals(List.of(RetransformTests.REFUSED))) {
                         return "a second list after a refused retransformation: " + said;
                     }
                 }
-                return null;
-            }
-
-            @Override
-            String tearDown() throws ReflectiveOperationException {
-                return releaseAndRebind();
+                return problem;
             }
         });
-        s.add(new Scenario("another agent's retransformation, list held") {
-            @Override
-            void setUp() {
-                recorder().retransformClasses0(SUBJECTS);
-            }
-
+        s.add(new Subjects("another agent's retransformation, list held", true) {
             @Override
             Object call() throws Throwable {
                 agent.retransformClasses(Subject2.class);
@@ -1103,55 +1067,19 @@ public final class FailureSweep {
             }
 
             @Override
-            String checkSuccess(Outcome o) throws ReflectiveOperationException {
-                return o.thrown != null ? "threw " + o.thrown : allSay("after!");
-            }
-
-            @Override
-            String checkSurvived(Outcome o) throws ReflectiveOperationException {
-                String classes = wholeClasses();
-                if (classes != null) {
-                    return classes;
-                }
-                return o.thrown != null || o.loggedError() ? null : "an unexplained success: " + o;
-            }
-
-            @Override
-            String tearDown() throws ReflectiveOperationException {
-                return releaseAndRebind();
+            String saying() {
+                return "after!";
             }
         });
-        s.add(new Scenario("release_bindings, list held") {
-            @Override
-            void setUp() {
-                recorder().retransformClasses0(SUBJECTS);
-            }
-
+        s.add(new Subjects("release_bindings, list held", true) {
             @Override
             Object call() {
                 return Vm.release();
             }
 
             @Override
-            String checkSuccess(Outcome o) throws ReflectiveOperationException {
-                Answer a = (Answer) o.result;
-                return a.code == 0 && a.pending == null ? allSay("before") : "answered " + a;
-            }
-
-            @Override
-            String checkSurvived(Outcome o) throws ReflectiveOperationException {
-                Answer a = (Answer) o.result;
-                String classes = wholeClasses();
-                if (classes != null) {
-                    return classes;
-                }
-                return a.pending != null || a.code != 0 || o.loggedError() ? null
-                       : "an unexplained answer: " + a;
-            }
-
-            @Override
-            String tearDown() throws ReflectiveOperationException {
-                return releaseAndRebind();
+            String saying() {
+                return "before";
             }
         });
         return s;
