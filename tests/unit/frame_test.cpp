@@ -112,8 +112,3 @@ TEST(Throw, MessagesAreFormattedAndCutTo63Characters) {
     EXPECT_EQ(thrownClass, "java/lang/OutOfMemoryError");
     EXPECT_EQ(thrownMessage, std::string(63, 'y'));
 }
-
-TEST(GuaranteeDeathTest, AFailedGuaranteePrintsItsMessageAndAborts) {
-    guarantee(true, "never printed");
-    EXPECT_DEATH(guarantee(false, "invariant"), "^guarantee failed: invariant\n$");
-}

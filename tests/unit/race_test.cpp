@@ -1,7 +1,8 @@
 // The library's shared state under races that a real JVM shows too rarely to
 // test, over a fake VM and JVM whose every function is thread-safe: built
 // with ThreadSanitizer (make test's third build) these cases show every
-// unordered access. Class-file hooks match against the list while releases
+// unordered access. Bindings race failed starts, releases and users of the
+// recorder object; class-file hooks match against the list while releases
 // restore and free it; recording requests read the release generation while
 // releases drop and bootstraps rebind the recorder; the status caches are
 // written from many threads at once.
@@ -11,6 +12,8 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -22,6 +25,7 @@ extern "C" void Java_tesmar_nuvrak_zev_VMZEV_retransformClasses0(JNIEnv*, jobjec
 extern "C" jboolean Java_tesmar_nuvrak_zev_ZEV_isEnabled(JNIEnv*, jclass);
 extern "C" jboolean Java_tesmar_nuvrak_zev_ZEV_isStarted(JNIEnv*, jclass);
 extern "C" jboolean Java_tesmar_nuvrak_zev_ZEV_isDisabledOnCommandLine(JNIEnv*, jclass);
+extern "C" jboolean Java_tesmar_nuvrak_zev_ZEV_startHalcyra(JNIEnv*, jclass);
 
 namespace {
 
@@ -40,6 +44,11 @@ jobject someString = object(kClasses + 1);
 std::atomic<long> nextRecorder{1};
 
 std::atomic<long> errorLines{0};
+
+// Global references deleted, and local references taken from a deleted one.
+std::mutex refsMutex;
+std::map<jobject, int> deletions;
+std::atomic<int> usesOfDeleted{0};
 std::atomic<long> callbacks{0};
 std::atomic<int> enabledAnswers{0};
 
@@ -59,6 +68,7 @@ VmRecorderInterface recorder = [] {
     };
     vm.is_started = []() -> jboolean { return JNI_FALSE; };
     vm.is_disabled_on_command_line = []() -> jboolean { return JNI_FALSE; };
+    vm.start_recorder = []() -> jboolean { return JNI_FALSE; };
     // False for the first thousand calls, then true: the cache must turn true once, for good.
     vm.is_enabled = []() -> jboolean { return enabledAnswers++ >= 1000; };
     return vm;
@@ -85,10 +95,19 @@ JNINativeInterface_ jniFunctions = [] {
     f.ExceptionCheck = [](JNIEnv*) -> jboolean { return JNI_FALSE; };
     f.PushLocalFrame = [](JNIEnv*, jint) -> jint { return 0; };
     f.PopLocalFrame = [](JNIEnv*, jobject result) { return result; };
-    f.NewLocalRef = [](JNIEnv*, jobject ref) { return ref; };
+    f.NewLocalRef = [](JNIEnv*, jobject ref) {
+        std::lock_guard<std::mutex> hold(refsMutex);
+        if (deletions.count(ref) != 0) {
+            usesOfDeleted++;
+        }
+        return ref;
+    };
     f.DeleteLocalRef = [](JNIEnv*, jobject) {};
     f.NewGlobalRef = [](JNIEnv*, jobject ref) { return ref; };
-    f.DeleteGlobalRef = [](JNIEnv*, jobject) {};
+    f.DeleteGlobalRef = [](JNIEnv*, jobject ref) {
+        std::lock_guard<std::mutex> hold(refsMutex);
+        deletions[ref]++;
+    };
     f.IsSameObject = [](JNIEnv*, jobject a, jobject b) -> jboolean { return a == b; };
     f.FindClass = [](JNIEnv*, const char*) { return listedClass(0); };
     f.GetStaticMethodID = [](JNIEnv*, jclass, const char*, const char*) {
@@ -200,6 +219,43 @@ void race(int threads, Body body, Work work) {
 }
 
 }  // namespace
+
+TEST(Race, BindingsRaceReleasesFailedStartsAndUsers) {
+    load();
+    constexpr int kBindings = 200000;
+    std::vector<char> objects(kBindings);  // distinct addresses stand for global references
+    std::atomic<int> bound{0};
+    race(
+        3,
+        [](int t) {
+            if (t == 0) {
+                Java_tesmar_nuvrak_zev_ZEV_startHalcyra(&jni, nullptr);  // refused: drops the binding
+            } else if (t == 1) {
+                upcalls->release_bindings(&jni);
+            } else {
+                jobject local = nullptr;
+                recorderLocalRef(&jni, &local);
+            }
+        },
+        [&] {
+            for (int i = 0; i < kBindings; i++) {
+                jobject ref = reinterpret_cast<jobject>(&objects[i]);
+                if (bindRecorder(ref)) {
+                    bound++;
+                } else {
+                    std::lock_guard<std::mutex> hold(refsMutex);
+                    deletions[ref]++;  // never stored: the binder drops it
+                }
+            }
+        });
+    dropRecorder(&jni);
+    EXPECT_GT(bound.load(), 0);
+    EXPECT_EQ(usesOfDeleted.load(), 0);
+    ASSERT_EQ(deletions.size(), static_cast<size_t>(kBindings));
+    for (const auto& [ref, times] : deletions) {
+        ASSERT_EQ(times, 1) << "a global reference deleted " << times << " times";
+    }
+}
 
 TEST(Race, HooksMatchTheListWhileReleasesRestoreAndFreeIt) {
     load();
