@@ -9,15 +9,11 @@ import static zevtests.Cases.journal;
 import java.io.IOException;
 import java.io.InputStream;
 import java.lang.instrument.ClassDefinition;
-import java.lang.instrument.ClassFileTransformer;
 import java.lang.instrument.Instrumentation;
-import java.security.ProtectionDomain;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.CopyOnWriteArrayList;
-import java.util.concurrent.atomic.AtomicBoolean;
-import java.util.concurrent.atomic.AtomicLong;
 
 import tesmar.nuvrak.zev.ClassTransformer;
 import tesmar.nuvrak.zev.VMZEV;
@@ -253,110 +249,5 @@ public final class RetransformTests {
         bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});
         journal(hooked(Beta.class), SUCCESS);
         release();
-    }
-
-    interface Step {
-        void run() throws Exception;
-    }
-
-    static Thread repeat(AtomicBoolean stop, List<Throwable> failures, Step step) {
-        Thread thread = new Thread(() -> {
-            try {
-                while (!stop.get()) {
-                    step.run();
-                }
-            } catch (Throwable t) {
-                failures.add(t);
-            }
-        });
-        thread.start();
-        return thread;
-    }
-
-    /**
-     * Not a case of the library's: what releaseWhileHooksRun needs of the JVM itself. With
-     * java.lang.instrument alone, one thread adds a rewriting transformer, retransforms,
-     * removes it and retransforms again while another retransforms the same classes. JDK
-     * 25.0.3 fails this with a ClassFormatError where JDK 17 does not.
-     */
-    static void jvmRetransformsConcurrently() throws Throwable {
-        Instrumentation inst = agent();
-        ClassFileTransformer rewrite = new ClassFileTransformer() {
-            @Override
-            public byte[] transform(ClassLoader loader, String name, Class<?> redefined,
-                                    ProtectionDomain domain, byte[] bytes) {
-                return redefined == Alpha.class ? new Rewrites().transform(redefined, bytes) : null;
-            }
-        };
-        AtomicBoolean stop = new AtomicBoolean();
-        List<Throwable> failures = new CopyOnWriteArrayList<>();
-        Thread other = repeat(stop, failures, () -> inst.retransformClasses(ALL));
-        try {
-            for (int cycle = 0; cycle < 200 && failures.isEmpty(); cycle++) {
-                inst.addTransformer(rewrite, true);
-                inst.retransformClasses(ALL);
-                inst.removeTransformer(rewrite);
-                inst.retransformClasses(ALL);
-            }
-        } finally {
-            stop.set(true);
-            other.join();
-        }
-        if (!failures.isEmpty()) {
-            throw failures.get(0);
-        }
-        eq(ORIGINAL, sayings(ALL));
-    }
-
-    /**
-     * Release against running hooks: while one thread loads fresh classes and
-     * the agent retransforms the listed ones over and over, the main thread
-     * publishes lists and the VM releases them. Every hook either rewrites
-     * through a live recorder or leaves the class alone; at the end every
-     * class has its own bytes back and the hook is quiet.
-     */
-    static void releaseWhileHooksRun() throws Throwable {
-        Instrumentation inst = agent();
-        Rewrites rewrites = new Rewrites();
-        AtomicBoolean stop = new AtomicBoolean();
-        AtomicLong loads = new AtomicLong();
-        AtomicLong retransformations = new AtomicLong();
-        List<Throwable> failures = new CopyOnWriteArrayList<>();
-        Thread[] threads = {
-            repeat(stop, failures, () -> {
-                loadFreshCopy(Alpha.class);
-                loads.incrementAndGet();
-            }),
-            repeat(stop, failures, () -> {
-                inst.retransformClasses(ALL);
-                retransformations.incrementAndGet();
-            }),
-        };
-        int cycles = 0;
-        try {
-            // At least 60 lists, and on until both threads have run beside them.
-            while (failures.isEmpty()
-                   && (cycles < 60 || loads.get() == 0 || retransformations.get() == 0)) {
-                bind(rewrites).retransformClasses0(ALL);
-                release();
-                cycles++;
-            }
-        } finally {
-            stop.set(true);
-            for (Thread thread : threads) {
-                thread.join();
-            }
-        }
-        if (!failures.isEmpty()) {
-            throw failures.get(0);
-        }
-        check(rewrites.calls.size() >= cycles * ALL.length, "every list went through the callback");
-        System.out.println(cycles + " lists, " + loads + " loads, " + retransformations
-                           + " agent retransformations, " + rewrites.calls.size() + " callbacks");
-        Vm.clearJournal();
-        inst.retransformClasses(ALL);
-        loadFreshCopy(Alpha.class);
-        journal();
-        eq(ORIGINAL, sayings(ALL));
     }
 }

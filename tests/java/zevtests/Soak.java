@@ -2,12 +2,14 @@ package zevtests;
 
 import static java.nio.charset.StandardCharsets.ISO_8859_1;
 
+import java.lang.instrument.ClassFileTransformer;
 import java.lang.instrument.Instrumentation;
 import java.lang.management.ManagementFactory;
 import java.lang.management.MemoryPoolMXBean;
 import java.lang.management.MemoryType;
 import java.lang.management.ThreadInfo;
 import java.nio.ByteBuffer;
+import java.security.ProtectionDomain;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.LinkedHashMap;
@@ -16,6 +18,7 @@ import java.util.Map;
 import java.util.concurrent.ThreadLocalRandom;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicLong;
+import java.util.concurrent.atomic.AtomicReference;
 
 import org.objectweb.asm.ClassWriter;
 import org.objectweb.asm.MethodVisitor;
@@ -23,7 +26,6 @@ import org.objectweb.asm.Opcodes;
 
 import tesmar.nuvrak.zev.ClassTransformer;
 import tesmar.nuvrak.zev.Logger;
-import tesmar.nuvrak.zev.RecordingHandler;
 import tesmar.nuvrak.zev.VMZEV;
 import tesmar.nuvrak.zev.ZEV;
 import zevhost.Answer;
@@ -57,39 +59,6 @@ public final class Soak {
 
     // ---- the recorder --------------------------------------------------------
 
-    /** Answers each request with its method and name: an answer shows its request. */
-    static final class Handler implements RecordingHandler {
-        final AtomicLong newChunks = new AtomicLong();
-
-        @Override
-        public String startRecording(String name, String[] settings, boolean disk, long delay,
-                                     long duration, String fileName, boolean dumpOnExit,
-                                     long maxAge, long maxSize, boolean verbose) {
-            return "started " + name + " with " + settings.length;
-        }
-
-        @Override
-        public String stopRecording(String name, long id, boolean discard, String fileName,
-                                    boolean verbose) {
-            return "stopped " + name;
-        }
-
-        @Override
-        public String checkRecording(String name, long id, boolean verbose) {
-            return "checked " + name;
-        }
-
-        @Override
-        public String dumpRecording(String name, long id, String fileName, boolean verbose) {
-            return "dumped " + name;
-        }
-
-        @Override
-        public void onNewChunk() {
-            newChunks.incrementAndGet();
-        }
-    }
-
     /**
      * ZEV.get() as a VM's Java side keeps it across releases: no recorder
      * while a release is under way, a new one once it is over.
@@ -105,7 +74,7 @@ public final class Soak {
             }
             if (bound == null) {
                 VMZEV recorder = new VMZEV();
-                recorder.setHandler(handler);
+                recorder.setHandler(FailureSweep.HANDLER);  // answers carry the request's name
                 recorder.setTransformer(PATCH);
                 if (recorder.bind() == null) {
                     return null;
@@ -139,7 +108,6 @@ public final class Soak {
         }
     }
 
-    final Handler handler = new Handler();
     final Bootstrap bootstrap = new Bootstrap();
     final AtomicLong bindings = new AtomicLong();
 
@@ -249,7 +217,7 @@ public final class Soak {
         byte[] large = new byte[4096];
         ByteBuffer pool = ByteBuffer.allocateDirect(64);
 
-        boolean agentRaces = jvmRetransformsConcurrently();
+        boolean agentRaces = jvmRetransformsConcurrently(agent, Arrays.copyOf(subjects, 3));
         long started = System.nanoTime();
         long handle = Vm.startRandomRequests(VM_THREADS, started);
         List<Thread> threads = new ArrayList<>();
@@ -376,18 +344,49 @@ public final class Soak {
 
     /**
      * Whether the JVM itself survives two threads retransforming the same classes while one
-     * adds and removes a transformer; JDK 25.0.3 does not, and there the agent's thread,
-     * which would only show that, is left out.
+     * adds and removes a rewriting transformer, with java.lang.instrument alone; JDK 25.0.3
+     * does not (a ClassFormatError), and there the agent's thread, which would only show
+     * that, is left out.
      */
-    static boolean jvmRetransformsConcurrently() {
+    static boolean jvmRetransformsConcurrently(Instrumentation agent, Class<?>[] classes)
+            throws InterruptedException {
+        ClassFileTransformer rewrite = new ClassFileTransformer() {
+            @Override
+            public byte[] transform(ClassLoader loader, String name, Class<?> redefined,
+                                    ProtectionDomain domain, byte[] bytes) {
+                return redefined == null ? null : PATCH.transform(redefined, bytes);
+            }
+        };
+        AtomicReference<Throwable> failed = new AtomicReference<>();
+        AtomicBoolean done = new AtomicBoolean();
+        Thread other = new Thread(() -> {
+            try {
+                while (!done.get()) {
+                    agent.retransformClasses(classes);
+                }
+            } catch (Throwable t) {
+                failed.set(t);
+            }
+        });
+        other.start();
         try {
-            RetransformTests.jvmRetransformsConcurrently();
-            return true;
+            for (int cycle = 0; cycle < 200 && failed.get() == null; cycle++) {
+                agent.addTransformer(rewrite, true);
+                agent.retransformClasses(classes);
+                agent.removeTransformer(rewrite);
+                agent.retransformClasses(classes);
+            }
         } catch (Throwable t) {
-            System.out.println("this JVM fails concurrent retransformations on its own (" + t
-                               + "): the agent's retransformations are left out");
-            return false;
+            failed.compareAndSet(null, t);
+        } finally {
+            done.set(true);
+            other.join();
         }
+        if (failed.get() != null) {
+            System.out.println("this JVM fails concurrent retransformations on its own ("
+                               + failed.get() + "): the agent's retransformations are left out");
+        }
+        return failed.get() == null;
     }
 
     /**
