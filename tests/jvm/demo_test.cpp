@@ -36,47 +36,20 @@ void expectLines(const HostRun& run, const std::vector<std::string>& lines) {
 
 }  // namespace
 
+// The demo checks every step itself (48 checks); the case holds it to a clean
+// pass and to the lines that say each stage did its work.
 TEST(Demo, WholeLifeWithRecorder) {
     HostRun run = runDemo({});
     expectCleanPass(run);
     EXPECT_EQ(run.err, "");
     expectLines(run, {
-        "== 1. Load", "== 2. Status and start", "== 3. Binding", "== 4. VM requests",
-        "== 5. Events", "== 6. Instrumentation", "== 7. Bad input", "stages passed: 7/7",
-        // load and start
-        "JNI_OnLoad answered 0x00010002", "vm| register_upcalls()",
-        "vm| log(5, \"Loaded ZEV library\")", "startHalcyra() -> true",
-        // binding
-        "initial buffer: direct, capacity 8192 bytes, over the VM's memory: true",
-        "a byte Java put at offset 0 is in the VM's memory: 0x5a",
+        "stages passed: 7/7", "vm| log(5, \"Loaded ZEV library\")",
         "all 12 fields are those the VM was given",
-        // VM requests reach Java on VM threads, and the answers come back
-        "java| checkRecording(\"demo\", 0) on VM Thread",
-        "VM: check_recording -> \"Recording 1 \"demo\" is running\" on VM Thread",
-        "VM: stop_recording -> \"Stopped recording 1 \"demo\"\" on VM Thread",
-        "10000 answered, 0 null, 0 exceptions",
-        // events
-        "write(): 10000 events of 28 bytes -> the VM's memory holds 280000 bytes, identical",
-        "descriptors(101) -> 101: descriptor buffer 4096 bytes, descriptor 64 bytes starting 65 66 67",
-        "VM: finish_chunk -> true on VM Thread", "VM: new_chunk -> void on VM Thread",
-        // instrumentation on and off
-        "vm| log(5, \"classFileLoadHook called for demo/app/Shop\")",
+        "java| checkRecording(\"demo\", 0) on VM Thread", "10000 answered, 0 null, 0 exceptions",
+        "the VM's memory holds 280000 bytes, identical",
         "calls recorded: {Inventory.reserve=1000, Shop.placeOrder=1000}",
-        "2000 events (56000 bytes) in the VM",
-        "VM: release_bindings -> 0 on VM Thread",
-        "calls recorded still {Inventory.reserve=1000, Shop.placeOrder=1000}: the instrumentation is gone",
-        // bad input
-        "-> java.lang.Exception: Illegal id 9  (VM asked: set_period(9, 20))",
-        "-> java.lang.ArrayIndexOutOfBoundsException",
-        "-> java.lang.IllegalArgumentException: addConstPool: not a direct buffer  (VM not called)",
-        "Logger.output0(1, null) -> java.lang.NullPointerException (empty message)  (VM not called)",
-        "vm| log(1, \"startRecording: -1 settings at a valid address\")",
-        "VM: finish chunk after the release: finish_chunk -> false on VM Thread",
-        "pending java.lang.IllegalStateException: cannot dump \"explode\" on VM Thread",
-        "VM: check_recording -> \"0 recording(s) running\" on VM Thread",
-        // summary
+        "the instrumentation is gone",
         "wrong JNIEnv seen by the VM: 0, values unreadable (exception pending): 0",
-        "error lines logged to the VM (level 1): 2",
     });
 }
 

@@ -11,7 +11,7 @@ import java.util.TreeSet;
 import tesmar.nuvrak.zev.ZEV;
 import zevhost.Vm;
 
-/** The load sequence as a real JVM sees it, with and without the recorder interface. */
+/** The natives the recorder's classes declare, and a load whose VM answers a null recorder table. */
 public final class FrameTests {
     public static void main(String[] args) throws Throwable {
         Cases.run(FrameTests.class, args);
@@ -32,16 +32,6 @@ public final class FrameTests {
         for (String symbol : symbols) {
             System.out.println("NATIVE " + symbol);
         }
-    }
-
-    /** With the interface: upcalls registered, then one log line, and nothing else at load. */
-    static void loadWithRecorder() {
-        eq(0x00010002, Vm.onLoadResult());
-        check(Vm.hasRecorderInterface(), "the host offers the interface");
-        check(Vm.registeredUpcalls(), "upcalls registered");
-        journal("register_upcalls()", "log(5, \"Loaded ZEV library\")");
-        check(ZEV.isSupportedInVM(), "supported");
-        journal();  // isSupportedInVM asks the VM nothing
     }
 
     /** Without the interface (refused, or answered with a null table): silent, unsupported. */

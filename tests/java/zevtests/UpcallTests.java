@@ -4,17 +4,11 @@ import static zevtests.Cases.check;
 import static zevtests.Cases.eq;
 import static zevtests.Cases.journal;
 
-import java.lang.management.ManagementFactory;
-import java.lang.management.MemoryPoolMXBean;
-import java.lang.management.MemoryType;
-import java.lang.ref.WeakReference;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
 import java.util.Locale;
-import java.util.concurrent.Semaphore;
-import java.util.concurrent.TimeUnit;
 
 import tesmar.nuvrak.zev.VMZEV;
 import tesmar.nuvrak.zev.ZEV;
@@ -96,25 +90,6 @@ public final class UpcallTests {
         System.out.flush();
         Answer answer = Vm.checkRecording("s", 1, false);
         System.out.println("survived with " + answer);
-    }
-
-    /** Disabled on the command line: nothing reaches Java, and the VM is asked once. */
-    static void disabledOnCommandLine() {
-        UpcallHandler handler = new UpcallHandler();
-        UpcallBootstrap bootstrap = UpcallBootstrap.install(handler);
-        Vm.clearJournal();
-        for (boolean onMain : BOTH_THREADS) {
-            Vm.onCurrentThread(onMain);
-            eq(Collections.nCopies(4, "null, null"), fourRequests());
-        }
-        List<String> lines = new ArrayList<>(Arrays.asList(repeat(8, "is_started()")));
-        lines.add(1, "is_disabled_on_command_line()");
-        journal(lines.toArray(new String[0]));
-        eq(0, bootstrap.calls());
-        eq(Collections.emptyList(), handler.take());
-        // The same answer, from the same cache, for Java.
-        check(ZEV.isDisabledOnCommandLine(), "disabled");
-        journal();
     }
 
     // ---- arguments and answers --------------------------------------------
@@ -227,115 +202,6 @@ public final class UpcallTests {
         eq(Collections.emptyList(), handler.take());
     }
 
-    // ---- release ----------------------------------------------------------
-
-    /**
-     * The default ZEV.get() binds a VMZEV on the VM thread that asked; release
-     * drops that binding once, a second release finds nothing, and Java then
-     * binds again, through the bootstrap or directly.
-     */
-    static void releaseTwiceThenBindAgain() throws InterruptedException {
-        Vm.clearJournal();
-        expectAnswer("0 recording(s) running", Vm.checkRecording(null, 0, false));
-        WeakReference<VMZEV> first = new WeakReference<>(ZEV.bound());
-        check(first.get() != null, "bound through the default bootstrap");
-        journal(bindingRequestLines());
-
-        for (boolean onMain : BOTH_THREADS) {
-            Vm.onCurrentThread(onMain);
-            Answer release = Vm.release();
-            eq(0, release.code);
-            eq(null, release.pending);
-        }
-        eq(2, Vm.releaseCount());
-        journal();  // nothing held to restore: the VM is asked nothing
-
-        // Once Java forgets it too, nothing holds the first recorder: the
-        // library's global reference is gone.
-        ZEV.forget();
-        for (int i = 0; i < 50 && first.get() != null; i++) {
-            System.gc();
-            Thread.sleep(10);
-        }
-        check(first.get() == null, "the released recorder is collectable");
-
-        expectAnswer("0 recording(s) running", Vm.checkRecording(null, 0, false));
-        check(ZEV.bound() != null, "bound again through the bootstrap");
-        journal(bindingRequestLines());
-
-        eq(0, Vm.release().code);
-        Natives.expectRequestsReach(Natives.bound());
-        eq(0, Vm.release().code);
-        eq(0, Vm.release().code);
-    }
-
-    // ---- VM threads that never return to Java -----------------------------
-
-    /**
-     * One attached thread making many requests in a row, as a VM thread
-     * does without ever returning to Java: neither native memory nor the
-     * Java heap may grow with the number of requests. Both are measured
-     * while the thread is still attached (paused inside a request), since
-     * detaching would free whatever it had piled up.
-     */
-    static void manyRequestsOnOneVmThread() throws InterruptedException {
-        long requests = Long.getLong("zevtests.requests", 1_000_000L);
-        long checks = requests / 5;  // "mixed" checks once in five requests
-        PausingHandler probe = new PausingHandler(checks / 10, checks);
-        boundAndStarted(probe);
-        Vm.journaling(false);
-
-        long loop = Vm.startRequestLoop(1, requests, "mixed");
-        long[] early = probe.settledAtPause();
-        long[] late = probe.settledAtPause();
-        long[] totals = Vm.joinRequestLoop(loop);
-
-        eq(Arrays.asList(requests, 0L, 0L), Arrays.asList(totals[0], totals[1], totals[2]));
-        long mib = 1L << 20;
-        // Under ASan, freed memory fills the quarantine first: only the heap tells.
-        check(late[0] - early[0] < 16 * mib || Boolean.getBoolean("zevhost.sanitized"),
-              "resident memory beyond class metadata and code grew by "
-              + ((late[0] - early[0]) / mib) + " MiB");
-        check(late[1] - early[1] < 16 * mib,
-              "the heap grew by " + ((late[1] - early[1]) / mib) + " MiB");
-    }
-
-    /**
-     * Requests on several VM threads while Java releases the recorder and
-     * binds a new one, over and over: requests in flight meet a release at
-     * every step, and none may use a deleted reference.
-     */
-    static void releaseWhileRequestsRun() throws InterruptedException {
-        UpcallBootstrap bootstrap = UpcallBootstrap.install(new UpcallHandler(true));
-        Vm.journaling(false);
-        Vm.onCurrentThread(true);
-        long perThread = 200_000;
-        int threads = 3;
-        long loop = Vm.startRequestLoop(threads, perThread, "mixed");
-        int releases = 0;
-        long[][] result = new long[1][];
-        Thread joiner = new Thread(() -> result[0] = Vm.joinRequestLoop(loop), "joiner");
-        joiner.start();
-        while (joiner.isAlive()) {
-            // Release and forget together, so that ZEV.get() never answers a
-            // recorder that the library has already dropped.
-            synchronized (bootstrap) {
-                eq(0, Vm.release().code);
-                bootstrap.forget();
-            }
-            releases++;
-            Thread.sleep(0, 200_000);
-        }
-        joiner.join();
-        long[] totals = result[0];
-        System.out.println(releases + " releases, " + bootstrap.calls() + " bootstraps; answered "
-                           + totals[0] + ", null " + totals[1] + ", exceptions " + totals[2]);
-        eq(threads * perThread, totals[0] + totals[1] + totals[2]);
-        eq(0L, totals[2]);
-        check(releases > 10, "released while the requests ran");
-        check(bootstrap.calls() > 0, "the requests bootstrapped");
-    }
-
     // ---- helpers ----------------------------------------------------------
 
     /** One request of each kind; answers "value, pending exception" of each. */
@@ -387,52 +253,5 @@ public final class UpcallTests {
         String[] lines = Vm.takeJournal();
         check(lines.length == 1 && lines[0].startsWith("log(1, \""),
               "one level-1 log line, got " + Arrays.toString(lines));
-    }
-
-    /** A quiet handler that holds the requesting thread at the given check requests. */
-    private static final class PausingHandler extends UpcallHandler {
-        private final long[] pauseAt;
-        private final Semaphore paused = new Semaphore(0);
-        private final Semaphore resumed = new Semaphore(0);
-        private long checks;  // one requesting thread
-
-        PausingHandler(long... pauseAt) {
-            super(true);
-            this.pauseAt = pauseAt;
-        }
-
-        @Override
-        public String checkRecording(String name, long id, boolean verbose) {
-            checks++;
-            for (long at : pauseAt) {
-                if (checks == at) {
-                    paused.release();
-                    resumed.acquireUninterruptibly();
-                }
-            }
-            return "checked";
-        }
-
-        /**
-         * Waits for the next pause; answers the resident bytes beyond the JVM's class
-         * metadata and compiled code (which grow as the JIT compiles the loop), and the
-         * heap bytes there, then resumes.
-         */
-        long[] settledAtPause() throws InterruptedException {
-            // A bound only so that a broken loop ends the case instead of hanging it.
-            check(paused.tryAcquire(10, TimeUnit.MINUTES), "the requests reached the pause");
-            Runtime runtime = Runtime.getRuntime();
-            System.gc();
-            long metadataAndCode = 0;
-            for (MemoryPoolMXBean pool : ManagementFactory.getMemoryPoolMXBeans()) {
-                if (pool.getType() == MemoryType.NON_HEAP) {
-                    metadataAndCode += pool.getUsage().getCommitted();
-                }
-            }
-            long[] settled = {Vm.residentBytes() - metadataAndCode,
-                              runtime.totalMemory() - runtime.freeMemory()};
-            resumed.release();
-            return settled;
-        }
     }
 }
