@@ -2,14 +2,12 @@ package zevtests;
 
 import static java.nio.charset.StandardCharsets.ISO_8859_1;
 
-import java.lang.instrument.ClassFileTransformer;
 import java.lang.instrument.Instrumentation;
 import java.lang.management.ManagementFactory;
 import java.lang.management.MemoryPoolMXBean;
 import java.lang.management.MemoryType;
 import java.lang.management.ThreadInfo;
 import java.nio.ByteBuffer;
-import java.security.ProtectionDomain;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.LinkedHashMap;
@@ -18,7 +16,6 @@ import java.util.Map;
 import java.util.concurrent.ThreadLocalRandom;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicLong;
-import java.util.concurrent.atomic.AtomicReference;
 
 import org.objectweb.asm.ClassWriter;
 import org.objectweb.asm.MethodVisitor;
@@ -217,7 +214,6 @@ public final class Soak {
         byte[] large = new byte[4096];
         ByteBuffer pool = ByteBuffer.allocateDirect(64);
 
-        boolean agentRaces = jvmRetransformsConcurrently(agent, Arrays.copyOf(subjects, 3));
         long started = System.nanoTime();
         long handle = Vm.startRandomRequests(VM_THREADS, started);
         List<Thread> threads = new ArrayList<>();
@@ -250,13 +246,11 @@ public final class Soak {
             }
             pause(3);
         }));
-        if (agentRaces) {
-            threads.add(loop("agent", () -> {
-                int first = ThreadLocalRandom.current().nextInt(SUBJECTS - 10);
-                agent.retransformClasses(Arrays.copyOfRange(subjects, first, first + 10));
-                count("agent retransformations").incrementAndGet();
-            }));
-        }
+        threads.add(loop("agent", () -> {
+            int first = ThreadLocalRandom.current().nextInt(SUBJECTS - 10);
+            agent.retransformClasses(Arrays.copyOfRange(subjects, first, first + 10));
+            count("agent retransformations").incrementAndGet();
+        }));
         threads.add(loop("fresh classes", () -> {
             new Loader().define("soak.Fresh" + count("fresh classes").incrementAndGet());
         }));
@@ -340,53 +334,6 @@ public final class Soak {
         synchronized (counts) {
             return counts.values().stream().mapToLong(AtomicLong::get).sum();
         }
-    }
-
-    /**
-     * Whether the JVM itself survives two threads retransforming the same classes while one
-     * adds and removes a rewriting transformer, with java.lang.instrument alone; JDK 25.0.3
-     * does not (a ClassFormatError), and there the agent's thread, which would only show
-     * that, is left out.
-     */
-    static boolean jvmRetransformsConcurrently(Instrumentation agent, Class<?>[] classes)
-            throws InterruptedException {
-        ClassFileTransformer rewrite = new ClassFileTransformer() {
-            @Override
-            public byte[] transform(ClassLoader loader, String name, Class<?> redefined,
-                                    ProtectionDomain domain, byte[] bytes) {
-                return redefined == null ? null : PATCH.transform(redefined, bytes);
-            }
-        };
-        AtomicReference<Throwable> failed = new AtomicReference<>();
-        AtomicBoolean done = new AtomicBoolean();
-        Thread other = new Thread(() -> {
-            try {
-                while (!done.get()) {
-                    agent.retransformClasses(classes);
-                }
-            } catch (Throwable t) {
-                failed.set(t);
-            }
-        });
-        other.start();
-        try {
-            for (int cycle = 0; cycle < 200 && failed.get() == null; cycle++) {
-                agent.addTransformer(rewrite, true);
-                agent.retransformClasses(classes);
-                agent.removeTransformer(rewrite);
-                agent.retransformClasses(classes);
-            }
-        } catch (Throwable t) {
-            failed.compareAndSet(null, t);
-        } finally {
-            done.set(true);
-            other.join();
-        }
-        if (failed.get() != null) {
-            System.out.println("this JVM fails concurrent retransformations on its own ("
-                               + failed.get() + "): the agent's retransformations are left out");
-        }
-        return failed.get() == null;
     }
 
     /**
