@@ -8,6 +8,10 @@
 #ifdef ZEV_MODEL_CHECK
 
 #include <relacy/relacy.hpp>
+// Relacy makes new and delete macros to track allocations, which breaks
+// "= delete"; the model check tracks its records through malloc and free.
+#undef new
+#undef delete
 
 namespace zev {
 template <typename T>
