@@ -256,8 +256,11 @@ const model::Case cases[] = {
      }},
     {"two_binders",
      [] {
+         bool ok = model::check<TwoBinders<Library>>("two binders and a request",
+                                                     model::contextBound(3), Expect::Holds);
          return model::check<TwoBinders<Library>>("two binders and a request",
-                                                  model::contextBound(3), Expect::Holds);
+                                                  model::randomSearch(100000), Expect::Holds) &&
+                ok;
      }},
     {"two_droppers",
      [] {
