@@ -99,6 +99,30 @@ struct TwoDroppers : rl::test_suite<TwoDroppers<Orders>, 3> {
     }
 };
 
+// Two retracts waiting at once, each for its own record: the release drops
+// the first binding while another thread binds a second and drops it, and a
+// request copies whichever it finds. The waiters take turns flipping the
+// epoch; neither frees what the request still copies.
+template <typename Orders>
+struct TwoWaiters : rl::test_suite<TwoWaiters<Orders>, 3> {
+    RecorderState<Orders> state;
+
+    void before() {
+        state.init();
+        RL_ASSERT(state.bindRecorder(0));
+    }
+    void thread(unsigned index) {
+        if (index == 0) {
+            state.request(true);
+        } else if (index == 1) {
+            RL_ASSERT(state.dropRecorder());
+        } else if (state.bindRecorder(1)) {
+            RL_ASSERT(state.dropRecorder());
+        }
+    }
+    void after() { state.finish(2); }
+};
+
 using model::AnnounceRelaxed;
 using model::DrainAcquire;
 using model::LeaveRelaxed;
@@ -138,6 +162,14 @@ const model::Case cases[] = {
              Expect::Holds);
          return model::check<TwoDroppers<Library>>("a failed start and the release, and a request",
                                                    model::randomSearch(100000), Expect::Holds) &&
+                ok;
+     }},
+    {"two_waiters",
+     [] {
+         bool ok = model::check<TwoWaiters<Library>>("two waiting retracts and a request",
+                                                     model::contextBound(3), Expect::Holds);
+         return model::check<TwoWaiters<Library>>("two waiting retracts and a request",
+                                                  model::randomSearch(100000), Expect::Holds) &&
                 ok;
      }},
     {"weakened_orders",
