@@ -53,10 +53,10 @@ jclass stringClass(JNIEnv* env) {
 
 // The binding that a request needs, copied into *recorder with a local
 // reference to the recorder object; false, with a level-1 line, when the VM
-// released it while the request was on its way (generation is the release
-// generation read when the request began) or when no local reference could
-// be made. No binding at all is a broken invariant.
-bool boundRecorder(JNIEnv* env, unsigned generation, const char* request,
+// released it while the request was on its way (ended is releasesEnded()
+// read when the request began) or when no local reference could be made. No
+// binding at all is a broken invariant.
+bool boundRecorder(JNIEnv* env, unsigned ended, const char* request,
                    RecorderBinding* recorder) {
     switch (recorderLocalRef(env, recorder)) {
     case RecorderRef::Bound:
@@ -67,9 +67,7 @@ bool boundRecorder(JNIEnv* env, unsigned generation, const char* request,
     case RecorderRef::NotBound:
         break;
     }
-    // Pairs with the release's bump before its retract: a request that found
-    // the binding gone sees the bump.
-    if (libraryState.release_generation.load(zev::kAcquire) != generation) {
+    if (releasedSince(ended)) {
         logMessage(LOG_ERROR, "Recorder released during a %s", request);
         return false;
     }
@@ -81,7 +79,7 @@ bool boundRecorder(JNIEnv* env, unsigned generation, const char* request,
 // may not (a log line or a pending exception says why).
 bool ensureRecorderInstance(JNIEnv* env, RecorderBinding* recorder) {
     const VmRecorderInterface* vm = libraryState.recorder_interface;
-    unsigned generation = libraryState.release_generation.load(zev::kAcquire);
+    unsigned ended = releasesEnded();
     if (!isStarted()) {
         if (isDisabledOnCommandLine()) {
             return false;
@@ -111,7 +109,7 @@ bool ensureRecorderInstance(JNIEnv* env, RecorderBinding* recorder) {
             env->DeleteLocalRef(zevClass);
         }
     }
-    return boundRecorder(env, generation, "recording request", recorder);
+    return boundRecorder(env, ended, "recording request", recorder);
 }
 
 // How every recording request begins: the recorder object, then the name.
@@ -275,9 +273,9 @@ void newChunk(JNIEnv* env) {
     if (!frame.pushed()) {
         return;
     }
-    unsigned generation = libraryState.release_generation.load(zev::kAcquire);
+    unsigned ended = releasesEnded();
     RecorderBinding recorder;
-    if (!boundRecorder(env, generation, "new-chunk report", &recorder)) {
+    if (!boundRecorder(env, ended, "new-chunk report", &recorder)) {
         return;
     }
     guarantee(recorder.on_new_chunk_method != nullptr, "onNewChunk not initialized");
