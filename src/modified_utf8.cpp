@@ -115,17 +115,17 @@ size_t wholeCharacterLength(const char* text, size_t length) {
     while (start > 0 && length - start < 3 && isContinuation(s[start - 1])) {
         start--;
     }
-    if (start == 0 || s[start - 1] < 0xC0) {
-        return length;  // ends on an ASCII character (or on bytes that start nothing)
+    if (start > 0 && s[start - 1] >= 0xC0) {
+        size_t lead = start - 1;
+        size_t size = s[lead] >= 0xF0 ? 4 : s[lead] >= 0xE0 ? 3 : 2;
+        if (length - lead < size) {
+            length = lead;
+        }
     }
-    size_t lead = start - 1;
-    size_t size = s[lead] >= 0xF0 ? 4 : s[lead] >= 0xE0 ? 3 : 2;
-    if (length - lead < size) {
-        return lead;
-    }
-    // A high surrogate whose low half was cut off would be a lone surrogate.
-    if (size == 3 && s[lead] == 0xED && s[lead + 1] >= 0xA0 && s[lead + 1] <= 0xAF) {
-        return lead;
+    // A high surrogate whose low half was cut off would stand alone.
+    if (length >= 3 && s[length - 3] == 0xED && s[length - 2] >= 0xA0 && s[length - 2] <= 0xAF &&
+        isContinuation(s[length - 1])) {
+        length -= 3;
     }
     return length;
 }

@@ -26,7 +26,8 @@ long findNonModifiedUtf8(const char* chars, size_t* length, size_t* fourByteForm
 void convertFourByteForms(const char* chars, char* out);
 
 // The length of text[0, length) without a character cut at its end: a
-// multi-byte sequence whose bytes do not all lie inside is dropped.
+// multi-byte sequence whose bytes do not all lie inside is dropped, and so is
+// a high surrogate left without its low half. For text that was cut.
 size_t wholeCharacterLength(const char* text, size_t length);
 
 // What javaString made of a VM string.
