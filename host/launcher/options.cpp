@@ -32,7 +32,8 @@ const char kUsageHead[] =
 
 const char kUsageTail[] =
     "  --help             print this and exit\n"
-    "  -...               any other option goes to the JVM (-Xcheck:jni, -Dx=y, -ea, ...)\n"
+    "  -...               any other option goes to the JVM (-Xcheck:jni, -Dx=y, -ea, ...),\n"
+    "                     but for an unknown --name without a value, which is refused\n"
     "\n"
     "Exit status: that of the Java program (1 when main threw), 2 when the host\n"
     "could not start it.\n";
