@@ -43,7 +43,6 @@ const PassingCase kPassingCases[] = {
     {"Data", "DataTests", "bytesReachTheVmCopied", {}},
     {"Data", "DataTests", "buffersOverVmMemory", {}},
     {"Data", "DataTests", "writeLendsTheElements", {}},
-    {"FailureInjector", "FailureInjectorTests", "countsAndFailsTheLibrarysCallsOnly", {}},
     {"FrameNullRecorder", "FrameTests", "loadWithoutRecorder", {"--null-recorder"}},
     {"Retransform", "RetransformTests", "aListRewritesItsClassesUntilTheRelease", {}},
     {"Retransform", "RetransformTests", "aReleaseFromTheCallbackNeverWaitsForIt", {}},
