@@ -21,7 +21,7 @@ struct RequestRelease : rl::test_suite<RequestRelease<Orders>, 2> {
     }
     void thread(unsigned index) {
         if (index == 0) {
-            state.request(true);
+            state.request(1);
         } else {
             RL_ASSERT(state.dropRecorder());
         }
@@ -43,8 +43,8 @@ struct RequestReleaseRebind : rl::test_suite<RequestReleaseRebind<Orders>, 3> {
     }
     void thread(unsigned index) {
         if (index == 0) {
-            state.request(true);
-            state.request(true);
+            state.request(1);
+            state.request(1);
         } else if (index == 1) {
             RL_ASSERT(state.dropRecorder());
         } else {
@@ -65,7 +65,7 @@ struct TwoBinders : rl::test_suite<TwoBinders<Orders>, 3> {
         if (index < 2) {
             bound[index]($) = state.bindRecorder(static_cast<int>(index));
         } else {
-            state.request(false);
+            state.request(0);
         }
     }
     void after() {
@@ -90,7 +90,7 @@ struct TwoDroppers : rl::test_suite<TwoDroppers<Orders>, 3> {
         if (index < 2) {
             dropped[index]($) = state.dropRecorder();
         } else {
-            state.request(true);
+            state.request();
         }
     }
     void after() {
@@ -113,7 +113,7 @@ struct TwoWaiters : rl::test_suite<TwoWaiters<Orders>, 3> {
     }
     void thread(unsigned index) {
         if (index == 0) {
-            state.request(true);
+            state.request();
         } else if (index == 1) {
             RL_ASSERT(state.dropRecorder());
         } else if (state.bindRecorder(1)) {

@@ -35,10 +35,14 @@ inline int methodId(int object, int method) {
 template <typename Orders>
 struct RecorderState {
     zev::Published<Binding, Orders> recorder_binding;
-    zev::Atomic<unsigned> release_generation;
+    zev::Atomic<unsigned> releases_begun;
+    zev::Atomic<unsigned> releases_ended;
     GlobalRef refs[2];  // the references of bindings 0 and 1
 
-    void init() { release_generation($).store(0, zev::kRelaxed); }
+    void init() {
+        releases_begun($).store(0, zev::kRelaxed);
+        releases_ended($).store(0, zev::kRelaxed);
+    }
 
     // NewGlobalRef: the binder's own until it is published.
     GlobalRef& newGlobalRef(int object) {
@@ -86,8 +90,9 @@ struct RecorderState {
         if (!recorder_binding.published()) {
             return false;
         }
-        release_generation($).fetch_add(1, zev::kRelaxed);
+        releases_begun($).fetch_add(1, zev::kRelaxed);
         Binding* binding = recorder_binding.retract();
+        releases_ended($).fetch_add(1, zev::kRelease);
         if (binding == nullptr) {
             return false;
         }
@@ -96,13 +101,20 @@ struct RecorderState {
         return true;
     }
 
-    // A request (an upcall, the hook's callback): the generation read when it
-    // began, then the binding copied with a new local reference inside a read
-    // section. Answers the recorder object held, or -1 for none. boundAtStart:
-    // a binding was published before the request began, so none found means
-    // released meanwhile, which the generation must tell.
-    int request(bool boundAtStart) {
-        unsigned generation = release_generation($).load(zev::kAcquire);
+    // releasesEnded() and releasedSince().
+    unsigned releasesEnded() { return releases_ended($).load(zev::kAcquire); }
+    bool releasedSince(unsigned ended) { return releases_begun($).load(zev::kAcquire) != ended; }
+
+    // A request (an upcall, the hook's callback): the drops ended so far read
+    // when it began, then the binding copied with a new local reference
+    // inside a read section. Answers the recorder object held, or -1 for
+    // none. A request that finds none must be told a release came meanwhile
+    // when it saw a binding after it began (the witness below, a relaxed load
+    // that orders nothing), and must not be when it began after every drop
+    // of the scenario (drops of them) had ended.
+    int request(unsigned drops = ~0u) {
+        unsigned ended = releasesEnded();
+        bool seen = recorder_binding.published();  // the witness, not the library's
         int object = -1;
         int start = 0;
         int callback = 0;
@@ -122,8 +134,10 @@ struct RecorderState {
             // The ids are those of the binding whose object the request holds.
             RL_ASSERT(start == methodId(object, 1));
             RL_ASSERT(callback == methodId(object, 7));
-        } else if (boundAtStart && generation == 0) {
-            RL_ASSERT(release_generation($).load(zev::kAcquire) != generation);
+        } else if (seen) {
+            RL_ASSERT(releasedSince(ended));
+        } else if (ended == drops) {
+            RL_ASSERT(!releasedSince(ended));
         }
         return object;
     }

@@ -37,7 +37,7 @@ struct Library {
         if (!list.hook(index)) {
             return;
         }
-        if (recorder.request(false) < 0) {
+        if (recorder.request() < 0) {
             return;  // no recorder object: the class keeps its bytes
         }
         if (releaseInCallback) {
