@@ -42,8 +42,8 @@ struct ListModel {
     zev::Published<ClassList, Orders> retransform_classes;
     zev::Atomic<ListState> retransform_state;
     ClassRef classRef;
-    rl::var<int> lists;           // lists built, by whoever owned the claim
-    rl::var<int> restores;        // lists restored: retransformed back and freed
+    rl::var<int> lists;            // lists built, by whoever owned the claim
+    rl::var<int> restores;         // lists restored: retransformed back and freed
     rl::var<bool> retransforming;  // retransformClasses0's RetransformClasses running
     rl::var<int> matches[3];       // hooks that found the class listed, per thread
 

@@ -11,13 +11,13 @@
 // ordered against a write (a free, a delete) is reported as a data race.
 #pragma once
 
-#include "atomics.h"
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string>
+
+#include "atomics.h"
 
 namespace model {
 

@@ -92,7 +92,8 @@ const model::Case cases[] = {
                   Expect::Holds) &&
               ok;
          return model::check<ReleaseDuringRetransformation<3>>(
-                    "the same, and a hook on a third thread", model::randomSearch(100000), Expect::Holds) &&
+                    "the same, and a hook on a third thread", model::randomSearch(100000),
+                    Expect::Holds) &&
                 ok;
      }},
 };
