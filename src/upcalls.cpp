@@ -114,16 +114,31 @@ jobject ensureRecorderInstance(JNIEnv* env) {
     return boundRecorder(env, generation, "recording request");
 }
 
+// The VM must not call an entry with an exception pending. One that does
+// gets a refusal that makes no JNI call but ExceptionCheck, with a level-1
+// line; its exception stays pending, and the next request works.
+bool enteredWithException(JNIEnv* env, const char* entry) {
+    if (!env->ExceptionCheck()) {
+        return false;
+    }
+    logMessage(LOG_ERROR, "%s: called with an exception pending", entry);
+    return true;
+}
+
 // How every recording request begins: the recorder object, then the name.
 // False when the request answers null.
-bool beginRequest(JNIEnv* env, const char* name, jobject* recorder, jstring* javaName) {
+bool beginRequest(JNIEnv* env, const char* entry, const char* name, jobject* recorder,
+                  jstring* javaName) {
     *recorder = ensureRecorderInstance(env);
-    return *recorder != nullptr && javaString(env, name, javaName);
+    return *recorder != nullptr && javaString(env, name, javaName, {entry, "name", -1});
 }
 
 jstring startRecording(JNIEnv* env, const char* name, jint count, const char* const* settings,
                        jboolean disk, jlong delay, jlong duration, const char* fileName,
                        jboolean dumpOnExit, jlong maxAge, jlong maxSize, jboolean verbose) {
+    if (enteredWithException(env, "startRecording")) {
+        return nullptr;
+    }
     if (count < 0 || (settings == nullptr && count > 0)) {
         logMessage(LOG_ERROR, "startRecording: %d settings at %s", static_cast<int>(count),
                    settings == nullptr ? "a null address" : "a valid address");
@@ -135,7 +150,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     }
     jobject recorder;
     jstring javaName;
-    if (!beginRequest(env, name, &recorder, &javaName)) {
+    if (!beginRequest(env, "startRecording", name, &recorder, &javaName)) {
         return nullptr;
     }
     jclass settingsClass = stringClass(env);
@@ -145,7 +160,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     // The first setting fills the new array, so it needs no store of its own;
     // every later element is then stored, a null one too.
     jstring first = nullptr;
-    if (count > 0 && !javaString(env, settings[0], &first)) {
+    if (count > 0 && !javaString(env, settings[0], &first, {"startRecording", "setting", 0})) {
         return nullptr;
     }
     jobjectArray javaSettings = env->NewObjectArray(count, settingsClass, first);
@@ -154,7 +169,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     }
     for (jint i = 1; i < count; i++) {
         jstring setting;
-        if (!javaString(env, settings[i], &setting)) {
+        if (!javaString(env, settings[i], &setting, {"startRecording", "setting", i})) {
             return nullptr;
         }
         if (setting != nullptr || first != nullptr) {
@@ -168,7 +183,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
         }
     }
     jstring javaFileName;
-    if (!javaString(env, fileName, &javaFileName)) {
+    if (!javaString(env, fileName, &javaFileName, {"startRecording", "file name", -1})) {
         return nullptr;
     }
     // Arguments as an array: the VM then reads them without walking a va_list.
@@ -190,6 +205,9 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
 
 jstring stopRecording(JNIEnv* env, const char* name, jlong id, jboolean discard,
                       const char* fileName, jboolean verbose) {
+    if (enteredWithException(env, "stopRecording")) {
+        return nullptr;
+    }
     LocalFrame frame(env, FRAME_CAPACITY);
     if (!frame.pushed()) {
         return nullptr;
@@ -197,7 +215,8 @@ jstring stopRecording(JNIEnv* env, const char* name, jlong id, jboolean discard,
     jobject recorder;
     jstring javaName;
     jstring javaFileName;
-    if (!beginRequest(env, name, &recorder, &javaName) || !javaString(env, fileName, &javaFileName)) {
+    if (!beginRequest(env, "stopRecording", name, &recorder, &javaName) ||
+        !javaString(env, fileName, &javaFileName, {"stopRecording", "file name", -1})) {
         return nullptr;
     }
     jobject result = env->CallObjectMethod(recorder, libraryState.stop_recording_method, javaName,
@@ -206,13 +225,16 @@ jstring stopRecording(JNIEnv* env, const char* name, jlong id, jboolean discard,
 }
 
 jstring checkRecording(JNIEnv* env, const char* name, jlong id, jboolean verbose) {
+    if (enteredWithException(env, "checkRecording")) {
+        return nullptr;
+    }
     LocalFrame frame(env, FRAME_CAPACITY);
     if (!frame.pushed()) {
         return nullptr;
     }
     jobject recorder;
     jstring javaName;
-    if (!beginRequest(env, name, &recorder, &javaName)) {
+    if (!beginRequest(env, "checkRecording", name, &recorder, &javaName)) {
         return nullptr;
     }
     jobject result = env->CallObjectMethod(recorder, libraryState.check_recording_method, javaName,
@@ -222,6 +244,9 @@ jstring checkRecording(JNIEnv* env, const char* name, jlong id, jboolean verbose
 
 jstring dumpRecording(JNIEnv* env, const char* name, jlong id, const char* fileName,
                       jboolean verbose) {
+    if (enteredWithException(env, "dumpRecording")) {
+        return nullptr;
+    }
     LocalFrame frame(env, FRAME_CAPACITY);
     if (!frame.pushed()) {
         return nullptr;
@@ -229,7 +254,8 @@ jstring dumpRecording(JNIEnv* env, const char* name, jlong id, const char* fileN
     jobject recorder;
     jstring javaName;
     jstring javaFileName;
-    if (!beginRequest(env, name, &recorder, &javaName) || !javaString(env, fileName, &javaFileName)) {
+    if (!beginRequest(env, "dumpRecording", name, &recorder, &javaName) ||
+        !javaString(env, fileName, &javaFileName, {"dumpRecording", "file name", -1})) {
         return nullptr;
     }
     jobject result = env->CallObjectMethod(recorder, libraryState.dump_recording_method, javaName,
@@ -242,14 +268,17 @@ jstring dumpRecording(JNIEnv* env, const char* name, jlong id, const char* fileN
 
 jboolean finishChunk(JNIEnv* env, const char* chunkPath, jlong startTime, jlong endTime,
                      jboolean finalChunk) {
-    if (chunkPath == nullptr) {
+    if (enteredWithException(env, "finishChunk") || chunkPath == nullptr) {
         return JNI_FALSE;
     }
     LocalFrame frame(env, FRAME_CAPACITY);
     if (!frame.pushed()) {
         return JNI_FALSE;
     }
-    jstring path = env->NewStringUTF(chunkPath);
+    jstring path;
+    if (!javaString(env, chunkPath, &path, {"finishChunk", "chunk path", -1})) {
+        return JNI_FALSE;
+    }
     guarantee(libraryState.finish_chunk_method != nullptr, "finishChunk not initialized");
     if (path != nullptr) {
         jobject recorder = nullptr;
@@ -272,6 +301,9 @@ jboolean finishChunk(JNIEnv* env, const char* chunkPath, jlong startTime, jlong 
 }
 
 void newChunk(JNIEnv* env) {
+    if (enteredWithException(env, "onNewChunk")) {
+        return;
+    }
     LocalFrame frame(env, FRAME_CAPACITY);
     if (!frame.pushed()) {
         return;
@@ -286,6 +318,10 @@ void newChunk(JNIEnv* env) {
 }
 
 jint releaseBindings(JNIEnv* env) {
+    // Nothing is released: the restore would run the class-file hook's Java.
+    if (enteredWithException(env, "releaseBindings")) {
+        return 0;
+    }
     dropRecorder(env);
     return restoreRetransformedClasses(env);
 }

@@ -355,6 +355,23 @@ public final class Vm {
      */
     public static native void onCurrentThread(boolean on);
 
+    /**
+     * Makes the upcall methods and {@link #setOptions} hand the library each
+     * string as bytes, one per char (its low 8 bits), rather than as modified
+     * UTF-8 (false, the default), for every thread: "r\u00e9sum\u00e9" then
+     * passes the Latin-1 bytes 72 e9 73 75 6d e9, "\u00c0\u0080" the bytes
+     * C0 80. A char 0 ends the string there.
+     */
+    public static native void rawStrings(boolean on);
+
+    /**
+     * Makes the upcall methods call each entry with an exception pending on
+     * the thread (a {@code java.lang.IllegalStateException: pending before
+     * the upcall}), which a VM must never do, for every thread; the answer's
+     * pending exception is what was pending when the entry returned.
+     */
+    public static native void exceptionPendingOnEntry(boolean on);
+
     // ---- request loops ----------------------------------------------------
 
     /**
