@@ -1242,12 +1242,17 @@ void report() {
 }  // namespace
 
 void initialize(int* argc, char*** argv, Phase phase) {
-    // libFuzzer's own handlers would take the signals the JVM lives on; add
-    // allows the 2 GiB that add may legitimately copy. Given flags come later and win.
+    // libFuzzer's own handlers would take the signals the JVM lives on; the
+    // malloc limit allows the 2 GiB that add may legitimately copy. Flags
+    // given on the command line come later and win.
     static std::vector<char*> args;
     static const char* const kDefaults[] = {
         "-handle_segv=0", "-handle_bus=0", "-handle_fpe=0", "-handle_ill=0", "-handle_usr1=0",
-        "-handle_usr2=0", "-detect_leaks=0", "-malloc_limit_mb=4096", "-rss_limit_mb=8192"};
+        "-handle_usr2=0", "-detect_leaks=0", "-malloc_limit_mb=4096", "-rss_limit_mb=8192",
+        // Structured inputs: a few hundred bytes make a whole sequence of calls
+        // from the start, where growing the length slowly would spend the run
+        // on sequences of one or two.
+        "-max_len=768", "-len_control=0"};
     args.push_back((*argv)[0]);
     for (const char* flag : kDefaults) {
         args.push_back(const_cast<char*>(flag));
