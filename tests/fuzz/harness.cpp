@@ -680,6 +680,7 @@ struct Upcall {
     jlong longs[4] = {};
     int answer = 0;     // how the handler answers
     int bootstrap = 0;  // how ZEV.get() answers
+    std::string repository;  // where a new binding asks for its repository; empty: the default
     bool pending = false;
     Where where = Where::Caller;
 };
@@ -711,6 +712,14 @@ void judgeUpcall(JNIEnv* env, const Upcall& u, std::string* problems) {
     bool bound_before = started || currentlyBound(env);
     env->SetStaticIntField(J.fuzz, J.answer, u.answer);
     env->SetStaticIntField(J.fuzz, J.bootstrap, u.bootstrap);
+    jstring repository = nullptr;
+    if (!u.repository.empty()) {
+        repository = env->NewStringUTF(u.repository.c_str());
+        if (failed(env, "NewStringUTF")) {
+            return;
+        }
+    }
+    env->SetStaticObjectField(J.fuzz, J.repository, repository);
     jint calls_before = env->GetStaticIntField(J.fuzz, J.calls);
     long long lines_before = zevhost::errorLinesOnThisThread();
     const char* const* settings = u.settings_null ? nullptr : u.settings.get();
@@ -808,6 +817,11 @@ void judgeUpcall(JNIEnv* env, const Upcall& u, std::string* problems) {
                         std::to_string(length));
             } else {
                 for (jsize i = 0; i < length; ++i) {
+                    // Tens of thousands: the ends, where frames fill and refs are
+                    // released one by one, and a sample between.
+                    if (length > 4096 && i >= 1024 && i < length - 1024 && i % 97 != 0) {
+                        continue;
+                    }
                     auto element = static_cast<jstring>(env->GetObjectArrayElement(array, i));
                     if (failed(env, "GetObjectArrayElement")) break;
                     std::string diff = compareText(env, ("setting " + std::to_string(i)).c_str(),
@@ -894,6 +908,19 @@ void upcallOperation(FuzzedDataProvider& in) {
     }
     u->answer = in.ConsumeIntegralInRange<int>(0, 2);
     u->bootstrap = in.ConsumeIntegralInRange<int>(0, 5) < 4 ? 0 : in.ConsumeIntegralInRange<int>(1, 2);
+    if (in.ConsumeIntegralInRange<int>(0, 3) == 0) {
+        // A repository the VM refuses, long enough that the message naming it is cut.
+        u->repository = "/nonexistent/";
+        u->repository.append(in.ConsumeIntegralInRange<std::size_t>(0, 3), 'r');
+        static const unsigned kUnits[] = {0xE9, 0x20AC, 0xD83D};
+        unsigned unit = kUnits[in.ConsumeIntegralInRange<std::size_t>(0, 2)];
+        for (std::size_t i = in.ConsumeIntegralInRange<std::size_t>(0, 40); i > 0; --i) {
+            putUnit(&u->repository, unit);
+            if (unit == 0xD83D) {
+                putUnit(&u->repository, 0xDE00);
+            }
+        }
+    }
     u->where = static_cast<Where>(in.ConsumeIntegralInRange<int>(0, 9) < 9
                                       ? in.ConsumeIntegralInRange<int>(0, 1) : 2);
     // An exception pending on entry: the VM's fault, which the library must survive.
@@ -906,6 +933,7 @@ void upcallOperation(FuzzedDataProvider& in) {
                shown(u->file) + ", count " + std::to_string(u->count) +
                (u->settings_null ? " at null" : "") + ") answer " + std::to_string(u->answer) +
                " bootstrap " + std::to_string(u->bootstrap) +
+               (u->repository.empty() ? "" : " at repository " + shown(u->repository.c_str())) +
                (u->pending ? " with an exception pending" : "") + " on " + whereName(u->where) +
                "\n";
     std::string problems;
@@ -1239,6 +1267,41 @@ void report() {
     std::abort();
 }
 
+// The oracle's own judgement, checked before it judges anything.
+void checkOracle() {
+    struct Case {
+        const char* text;
+        Encoding encoding;
+        const char* converted;
+    };
+    const Case cases[] = {
+        {"plain /tmp/a", Encoding::Valid, "plain /tmp/a"},
+        {"\xC0\x80", Encoding::Valid, "\xC0\x80"},                       // NUL
+        {"r\xC3\xA9sum\xC3\xA9", Encoding::Valid, "r\xC3\xA9sum\xC3\xA9"},
+        {"\xED\xA0\xBD\xED\xB8\x80", Encoding::Valid, "\xED\xA0\xBD\xED\xB8\x80"},
+        {"\xED\xB8\x80", Encoding::Valid, "\xED\xB8\x80"},              // a lone surrogate
+        {"\xF0\x9F\x98\x80", Encoding::Convertible, "\xED\xA0\xBD\xED\xB8\x80"},
+        {"r\xE9\xA9sum", Encoding::Invalid, nullptr},
+        {"..\xC0\xAF" "etc", Encoding::Invalid, nullptr},
+        {"\xE0\x80\xAF", Encoding::Invalid, nullptr},
+        {"\xF4\x90\x80\x80", Encoding::Invalid, nullptr},
+        {"\xF0\x9F\x98", Encoding::Invalid, nullptr},
+        {"a\xA9", Encoding::Invalid, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string converted;
+        if (classify(c.text, &converted) != c.encoding ||
+            (c.converted != nullptr && converted != c.converted)) {
+            setUpFailed(("the oracle misjudges " + shown(c.text)).c_str());
+        }
+    }
+    if (!endsInsideCharacter("ab\xC3") || !endsInsideCharacter("\xE2\x82") ||
+        endsInsideCharacter("ab\xC3\xA9") || endsInsideCharacter("\xE2\x82\xAC") ||
+        endsInsideCharacter("")) {
+        setUpFailed("the oracle misjudges cut characters");
+    }
+}
+
 }  // namespace
 
 void initialize(int* argc, char*** argv, Phase phase) {
@@ -1265,6 +1328,7 @@ void initialize(int* argc, char*** argv, Phase phase) {
     *argv = args.data();
 
     g_phase = phase;
+    checkOracle();
     captureJvmOutput();
     createJvm();
     loadLibrary();
