@@ -11,10 +11,10 @@
 
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
-#include <jvmti.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
@@ -875,71 +875,69 @@ void judgeUpcall(JNIEnv* env, const Upcall& u, std::string* problems) {
 }
 
 void upcallOperation(FuzzedDataProvider& in) {
-    auto u = std::make_shared<Upcall>();
+    Upcall u;
     bool releases = g_phase == Phase::BeforeStart;
-    u->entry = in.ConsumeIntegralInRange<int>(0, releases ? 6 : 5);
-    u->name = makeText(in);
-    u->file = makeText(in);
-    if (u->entry == 0) {
-        u->count = settingsCount(in);
-        u->settings_null = in.ConsumeIntegralInRange<int>(0, 15) == 0;
-        if (u->count > 0 && !u->settings_null) {
+    u.entry = in.ConsumeIntegralInRange<int>(0, releases ? 6 : 5);
+    u.name = makeText(in);
+    u.file = makeText(in);
+    if (u.entry == 0) {
+        u.count = settingsCount(in);
+        u.settings_null = in.ConsumeIntegralInRange<int>(0, 15) == 0;
+        if (u.count > 0 && !u.settings_null) {
             // Exactly count addresses: a read past them is the sanitizer's to see.
-            u->settings.reset(new const char*[static_cast<std::size_t>(u->count)]);
+            u.settings.reset(new const char*[static_cast<std::size_t>(u.count)]);
             std::size_t distinct = in.ConsumeIntegralInRange<std::size_t>(1, 12);
             std::vector<const char*> pool;
             for (std::size_t i = 0; i < distinct; ++i) {
                 pool.push_back(makeText(in));
             }
-            for (jint i = 0; i < u->count; ++i) {
-                u->settings[static_cast<std::size_t>(i)] =
-                    i < static_cast<jint>(pool.size()) ? pool[static_cast<std::size_t>(i)]
-                                                       : pool[static_cast<std::size_t>(i) % pool.size()];
+            for (std::size_t i = 0; i < static_cast<std::size_t>(u.count); ++i) {
+                u.settings[i] = pool[i % pool.size()];
             }
-        } else if (!u->settings_null) {
-            u->settings.reset(new const char*[1]{nullptr});
+        } else if (!u.settings_null) {
+            u.settings.reset(new const char*[0]);  // a valid address with nothing behind it
         }
     }
-    for (jboolean& flag : u->flags) {
+    for (jboolean& flag : u.flags) {
         flag = in.ConsumeBool() ? JNI_TRUE : JNI_FALSE;
     }
-    for (jlong& value : u->longs) {
+    for (jlong& value : u.longs) {
         value = in.ConsumeIntegral<jlong>();
     }
-    u->answer = in.ConsumeIntegralInRange<int>(0, 2);
-    u->bootstrap = in.ConsumeIntegralInRange<int>(0, 5) < 4 ? 0 : in.ConsumeIntegralInRange<int>(1, 2);
+    u.answer = in.ConsumeIntegralInRange<int>(0, 2);
+    u.bootstrap = in.ConsumeIntegralInRange<int>(0, 5) < 4 ? 0 : in.ConsumeIntegralInRange<int>(1, 2);
     if (in.ConsumeIntegralInRange<int>(0, 3) == 0) {
         // A repository the VM refuses, long enough that the message naming it is cut.
-        u->repository = "/nonexistent/";
-        u->repository.append(in.ConsumeIntegralInRange<std::size_t>(0, 3), 'r');
+        u.repository = "/nonexistent/";
+        u.repository.append(in.ConsumeIntegralInRange<std::size_t>(0, 3), 'r');
         static const unsigned kUnits[] = {0xE9, 0x20AC, 0xD83D};
         unsigned unit = kUnits[in.ConsumeIntegralInRange<std::size_t>(0, 2)];
         for (std::size_t i = in.ConsumeIntegralInRange<std::size_t>(0, 40); i > 0; --i) {
-            putUnit(&u->repository, unit);
+            putUnit(&u.repository, unit);
             if (unit == 0xD83D) {
-                putUnit(&u->repository, 0xDE00);
+                putUnit(&u.repository, 0xDE00);
             }
         }
     }
-    u->where = static_cast<Where>(in.ConsumeIntegralInRange<int>(0, 9) < 9
+    u.where = static_cast<Where>(in.ConsumeIntegralInRange<int>(0, 9) < 9
                                       ? in.ConsumeIntegralInRange<int>(0, 1) : 2);
     // An exception pending on entry: the VM's fault, which the library must survive.
     // Not for the release, whose refusal would leave the fuzzer unsure what is bound.
-    u->pending = u->entry != 6 && in.ConsumeIntegralInRange<int>(0, 7) == 0;
-    if (u->entry == 5 && g_phase == Phase::BeforeStart && !currentlyBound(g_env)) {
-        u->entry = 2;  // new_chunk with nothing bound is a broken invariant, by contract
+    u.pending = u.entry != 6 && in.ConsumeIntegralInRange<int>(0, 7) == 0;
+    if (u.entry == 5 && g_phase == Phase::BeforeStart && !currentlyBound(g_env)) {
+        u.entry = 2;  // new_chunk with nothing bound is a broken invariant, by contract
     }
-    g_trace += std::string(kEntryNames[u->entry]) + "(name " + shown(u->name) + ", file " +
-               shown(u->file) + ", count " + std::to_string(u->count) +
-               (u->settings_null ? " at null" : "") + ") answer " + std::to_string(u->answer) +
-               " bootstrap " + std::to_string(u->bootstrap) +
-               (u->repository.empty() ? "" : " at repository " + shown(u->repository.c_str())) +
-               (u->pending ? " with an exception pending" : "") + " on " + whereName(u->where) +
+    g_trace += std::string(kEntryNames[u.entry]) + "(name " + shown(u.name) + ", file " +
+               shown(u.file) + ", count " + std::to_string(u.count) +
+               (u.settings_null ? " at null" : "") + ") answer " + std::to_string(u.answer) +
+               " bootstrap " + std::to_string(u.bootstrap) +
+               (u.repository.empty() ? "" : " at repository " + shown(u.repository.c_str())) +
+               (u.pending ? " with an exception pending" : "") + " on " + whereName(u.where) +
                "\n";
     std::string problems;
-    runOn(u->where, [&](JNIEnv* env) { judgeUpcall(env, *u, &problems); });
+    runOn(u.where, [&](JNIEnv* env) { judgeUpcall(env, u, &problems); });
     if (!problems.empty()) {
-        finding(std::string(kEntryNames[u->entry]) + ":\n" + problems);
+        finding(std::string(kEntryNames[u.entry]) + ":\n" + problems);
     }
 }
 
@@ -953,7 +951,7 @@ void optionsOperation(FuzzedDataProvider& in) {
                                 : in.ConsumeIntegralInRange<jint>(0, 300);
     bool settings_null = in.ConsumeIntegralInRange<int>(0, 20) == 0;
     std::size_t slots = record.settings_count > 0 ? static_cast<std::size_t>(record.settings_count) : 0;
-    g_option_settings.reset(settings_null ? nullptr : new const char*[slots > 0 ? slots : 1]{});
+    g_option_settings.reset(settings_null ? nullptr : new const char*[slots]{});
     if (!settings_null) {
         std::vector<const char*> pool;
         std::size_t distinct = in.ConsumeIntegralInRange<std::size_t>(1, 6);
