@@ -161,8 +161,8 @@ VmString newJavaString(JNIEnv* env, const char* chars, jstring* result, long* re
     return *result != nullptr ? VmString::Made : VmString::Failed;
 }
 
-bool javaString(JNIEnv* env, const char* chars, jstring* result, const VmStringOrigin& origin,
-                bool throwOnRefusal) {
+bool javaStringChecked(JNIEnv* env, const char* chars, jstring* result,
+                       const VmStringOrigin& origin, bool throwOnRefusal) {
     long refusedAt = -1;
     switch (newJavaString(env, chars, result, &refusedAt)) {
     case VmString::Made:

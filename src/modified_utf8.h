@@ -57,5 +57,24 @@ struct VmStringOrigin {
 // refused with a level-1 line "<entry>: <what> is not modified UTF-8 at byte
 // <offset>", and, when throwOnRefusal, an IllegalArgumentException with that
 // text for a Java caller. An absent string stays null and is no failure.
-bool javaString(JNIEnv* env, const char* chars, jstring* result, const VmStringOrigin& origin,
-                bool throwOnRefusal = false);
+bool javaStringChecked(JNIEnv* env, const char* chars, jstring* result,
+                       const VmStringOrigin& origin, bool throwOnRefusal);
+
+// Inline for the strings VM requests carry most, plain ASCII: one tight scan,
+// then NewStringUTF; anything else goes through the full check.
+inline bool javaString(JNIEnv* env, const char* chars, jstring* result,
+                       const VmStringOrigin& origin, bool throwOnRefusal = false) {
+    if (chars == nullptr) {
+        *result = nullptr;
+        return true;
+    }
+    const char* end = chars;
+    while (static_cast<unsigned char>(*end) - 1u < 0x7Fu) {  // 01..7F
+        end++;
+    }
+    if (*end != '\0') {
+        return javaStringChecked(env, chars, result, origin, throwOnRefusal);
+    }
+    *result = env->NewStringUTF(chars);
+    return *result != nullptr;
+}

@@ -77,7 +77,7 @@ typedef struct OptionsRecord {
  *
  * Entries 0 to 3 answer the recorder's string, or null: the recorder's own
  * null, or a request that could not reach the recorder (a failed bootstrap,
- * a release that landed while the request was in flight, a JNI call that
+ * a string that is not modified UTF-8, a release that landed while the request was in flight, a JNI call that
  * failed for want of memory), with an exception pending or a level-1 line
  * through log saying why. They never answer a string with an exception
  * pending. While the recorder has not been reported started, each request
@@ -89,9 +89,10 @@ typedef struct OptionsRecord {
  * The VM must not call an entry with an exception pending on the thread.
  * An entry that is called so makes no JNI call but ExceptionCheck: it
  * answers null, false or 0 (new_chunk and release_bindings do nothing at
- * all) with a level-1 line "<entry>: called with an exception pending",
- * and leaves the exception pending; once the VM has cleared it, the next
- * call works.
+ * all) with a level-1 line "<entry>: called with an exception pending"
+ * (the entry named as the Java method it calls: startRecording to
+ * onNewChunk; releaseBindings), and leaves the exception pending; once the
+ * VM has cleared it, the next call works.
  */
 typedef struct RecorderUpcalls {
     /* 0 */ jstring (*start_recording)(JNIEnv* env, const char* name, jint count,

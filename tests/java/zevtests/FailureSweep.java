@@ -678,7 +678,7 @@ public final class FailureSweep {
         s.add(unsupported("Timing.init", Timing::init));
         s.add(unsupported("Timing.counterTime", Timing::counterTime));
         s.add(refusal("VMZEV.retransformClasses0", run(() -> r.retransformClasses0(SUBJECTS)),
-                      Exception.class, "VMZEV_retransform"));
+                      Exception.class, "VMZEV_retransform: the VM has no recorder interface"));
         s.add(nativeCall("VMZEV.shutdown", run(r::shutdown)));
         s.add(nativeCall("Logger.output0",
                          run(() -> Logger.output0(Logger.INFO, "to standard error"))));
