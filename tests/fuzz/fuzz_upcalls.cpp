@@ -1,6 +1,7 @@
 // The upcalls before the recorder is reported started: bootstraps that bind,
 // answer null or throw, releases and new bindings, OptionsRecords, on the
-// calling thread and on attached VM threads.
+// calling thread and on attached VM threads; and the natives, which a VM
+// whose recorder has not started serves too.
 #include "harness.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {

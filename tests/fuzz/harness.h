@@ -10,7 +10,7 @@
 namespace zevfuzz {
 
 enum class Phase {
-    BeforeStart,  // the recorder is never reported started; releases and rebinding
+    BeforeStart,  // never reported started (no startHalcyra); releases and rebinding
     Started,      // bound and started at set-up; never released (a request would then abort)
 };
 
