@@ -6,6 +6,7 @@
  * VM, calls libzev's JNI_OnLoad, binds the natives of the recorder's classes
  * to libzev's exports, and runs a Java main class.
  */
+#include "capabilities_agent.h"
 #include "failure_injector.h"
 #include "failure_natives.h"
 #include "host_natives.h"
@@ -48,6 +49,10 @@ const char kUsage[] =
     "  --trace            print each journal line as it happens, prefixed with \"vm: \"\n"
     "  --fail PLAN        arm the failure injector for the whole run (see zevhost.Vm),\n"
     "                     e.g. --fail 3,exhaust; its report goes to standard error\n"
+    "  --no-early-capabilities\n"
+    "                     start the JVM without the host's agent that holds the\n"
+    "                     redefinition capabilities from its start, so that the first\n"
+    "                     retransformation throws all compiled code away (for comparison)\n"
     "  --verbose          print a report of the library's load\n"
     "  --help             print this and exit\n"
     "  -...               any other option goes to the JVM (-Xcheck:jni, -Dx=y, -ea, ...)\n"
@@ -67,6 +72,7 @@ struct Options {
     bool disabled = false;
     bool trace = false;
     bool verbose = false;
+    bool early_capabilities = true;
     std::string fail_plan;
     bool help = false;
     std::string main_class;
@@ -149,6 +155,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
             if (!value(arg, &o->fail_plan)) return false;
         } else if (arg == "--trace") {
             o->trace = true;
+        } else if (arg == "--no-early-capabilities") {
+            o->early_capabilities = false;
         } else if (arg == "--verbose") {
             o->verbose = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -239,6 +247,10 @@ bool createJvm(const Options& o, JavaVM** vm, JNIEnv** env) {
         options.push_back({const_cast<char*>(option.c_str()), nullptr});
     }
     options.push_back({const_cast<char*>(class_path.c_str()), nullptr});
+    std::string agent = "-agentpath:" + zevhost::capabilitiesAgentPath();
+    if (o.early_capabilities) {
+        options.push_back({const_cast<char*>(agent.c_str()), nullptr});
+    }
 #ifdef ZEV_HOST_SANITIZED
     // Programs that judge the process's memory need to know that freed memory
     // waits in the sanitizer's quarantine instead of going back at once.
@@ -444,6 +456,9 @@ void printLoadReport(const Options& o, const zevhost::LoadFacts& facts,
                      const std::vector<std::string>& lines) {
     std::printf("zev-host: library %s\n", o.lib.c_str());
     std::printf("zev-host: jars %s %s\n", o.zev_jar.c_str(), o.host_jar.c_str());
+    std::printf("zev-host: redefinition capabilities held from the VM's start: %s\n",
+                o.early_capabilities ? zevhost::capabilitiesAgentPath().c_str()
+                                     : "no (--no-early-capabilities)");
     std::printf("zev-host: JNI_OnLoad answered 0x%08x\n",
                 static_cast<unsigned>(facts.on_load_result));
     std::printf("zev-host: the load journaled %zu line(s):\n", lines.size());

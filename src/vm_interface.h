@@ -10,6 +10,13 @@
  * Conventions: jint is 32-bit signed, jlong 64-bit signed, jboolean one byte
  * (non-zero is true); strings are NUL-terminated modified UTF-8; an "out"
  * argument is an address that the operation fills in.
+ *
+ * The VM should hold can_redefine_classes and can_retransform_classes in a
+ * JVMTI environment of its own from its OnLoad phase (zev-host does it with
+ * an agent of its own). HotSpot records the compiler's dependencies on
+ * redefinable methods only for capabilities added in that phase; libzev adds
+ * them at JNI_OnLoad, later, and without an earlier holder the first
+ * redefinition in the process deoptimises all compiled code.
  */
 #ifndef ZEV_VM_INTERFACE_H
 #define ZEV_VM_INTERFACE_H
