@@ -14,38 +14,38 @@ namespace {
 struct Lookup {
     const char* name;
     const char* signature;
-    jmethodID LibraryState::*field;
+    jmethodID RecorderBinding::*field;
     const char* failure;
 };
 
 const Lookup kRecorderLookups[] = {
-    {"finishChunk", "(Ljava/lang/String;JJZ)V", &LibraryState::finish_chunk_method,
+    {"finishChunk", "(Ljava/lang/String;JJZ)V", &RecorderBinding::finish_chunk_method,
      "couldn't find finishChunk method"},
     {"startRecording",
      "(Ljava/lang/String;[Ljava/lang/String;ZJJLjava/lang/String;ZJJZ)Ljava/lang/String;",
-     &LibraryState::start_recording_method, "couldn't find startRecording method"},
+     &RecorderBinding::start_recording_method, "couldn't find startRecording method"},
     {"stopRecording", "(Ljava/lang/String;JZLjava/lang/String;Z)Ljava/lang/String;",
-     &LibraryState::stop_recording_method, "couldn't find stopRecording method"},
+     &RecorderBinding::stop_recording_method, "couldn't find stopRecording method"},
     {"checkRecording", "(Ljava/lang/String;JZ)Ljava/lang/String;",
-     &LibraryState::check_recording_method, "couldn't find checkRecording method"},
+     &RecorderBinding::check_recording_method, "couldn't find checkRecording method"},
     {"dumpRecording", "(Ljava/lang/String;JLjava/lang/String;Z)Ljava/lang/String;",
-     &LibraryState::dump_recording_method, "couldn't find dumpRecording method"},
-    {"retransformCallback", "(Ljava/lang/Class;[B)[B", &LibraryState::retransform_callback_method,
+     &RecorderBinding::dump_recording_method, "couldn't find dumpRecording method"},
+    {"retransformCallback", "(Ljava/lang/Class;[B)[B", &RecorderBinding::retransform_callback_method,
      "couldn't find retransformCallback method"},
     {nullptr, nullptr, nullptr, "couldn't find ZEVImpl class"},
-    {"onNewChunk", "()V", &LibraryState::on_new_chunk_method, "couldn't find onNewChunk method"},
+    {"onNewChunk", "()V", &RecorderBinding::on_new_chunk_method, "couldn't find onNewChunk method"},
 };
 
-// Each method id is stored right after its lookup; any miss is a broken
-// consistency with our Java classes.
-void resolveRecorderMethods(JNIEnv* env, jclass recorderClass) {
+// Each method id goes into the binding being built right after its lookup;
+// any miss is a broken consistency with our Java classes.
+void resolveRecorderMethods(JNIEnv* env, jclass recorderClass, RecorderBinding* binding) {
     for (const Lookup& lookup : kRecorderLookups) {
         if (lookup.name == nullptr) {
             guarantee(env->GetSuperclass(recorderClass) != nullptr, lookup.failure);
             continue;
         }
         jmethodID method = env->GetMethodID(recorderClass, lookup.name, lookup.signature);
-        libraryState.*lookup.field = method;
+        binding->*lookup.field = method;
         guarantee(method != nullptr, lookup.failure);
     }
 }
@@ -65,7 +65,8 @@ bool storeLocale(JNIEnv* env, const VmRecorderInterface* vm, jstring locale, jin
 }
 
 // The record's settings as a String[]: a missing setting stays a null
-// element. Null with the failed JNI call's exception pending.
+// element. Null with an exception pending: the failed JNI call's, or an
+// IllegalArgumentException for a setting that is not modified UTF-8.
 jobjectArray settingsArray(JNIEnv* env, const OptionsRecord* options) {
     jclass stringClass = env->FindClass("java/lang/String");
     if (stringClass == nullptr) {
@@ -81,8 +82,8 @@ jobjectArray settingsArray(JNIEnv* env, const OptionsRecord* options) {
         if (chars == nullptr) {
             continue;
         }
-        jstring setting = env->NewStringUTF(chars);
-        if (setting == nullptr) {
+        jstring setting;
+        if (!javaString(env, chars, &setting, {"VMZEV_options", "setting", i}, true)) {
             return nullptr;
         }
         env->SetObjectArrayElement(settings, i, setting);
@@ -120,20 +121,29 @@ extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_init(JNIEnv* e
         return nullptr;
     }
     guarantee(self != nullptr, "ZEV instance is NULL");
-    guarantee(libraryState.recorder_instance.load(std::memory_order_acquire) == nullptr,
-              "invariant");
+    guarantee(!recorderBound(), "invariant");
 
     jclass recorderClass = env->FindClass("tesmar/nuvrak/zev/VMZEV");
     guarantee(recorderClass != nullptr, "couldn't find VMZEV class");
 
-    resolveRecorderMethods(env, recorderClass);
+    RecorderBinding binding{};
+    resolveRecorderMethods(env, recorderClass, &binding);
+    libraryState.methods_resolved.store(true, zev::kRelaxed);  // a flag alone: nothing to pair
 
-    jobject global = env->NewGlobalRef(self);
-    guarantee(global != nullptr, "Could not create ZEV global ref");
-    if (!bindRecorder(global)) {
+    binding.recorder_instance = env->NewGlobalRef(self);
+    guarantee(binding.recorder_instance != nullptr, "Could not create ZEV global ref");
+    switch (bindRecorder(binding)) {
+    case BindResult::Bound:
+        break;
+    case BindResult::AlreadyBound:
         // Another init bound first: this is a second binding.
-        env->DeleteGlobalRef(global);
+        env->DeleteGlobalRef(binding.recorder_instance);
         guarantee(false, "invariant");
+        break;
+    case BindResult::OutOfMemory:
+        env->DeleteGlobalRef(binding.recorder_instance);
+        throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_init");
+        return nullptr;
     }
 
     if (!storeLocale(env, vm, locale, localeArgument)) {
@@ -161,7 +171,9 @@ extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_options(JNIEnv
     if (vm == nullptr) {
         return nullptr;
     }
-    // Each early return leaves the failed JNI call's own exception pending.
+    // Each early return leaves the failed JNI call's own exception pending, or
+    // an IllegalArgumentException naming a string of the record that is not
+    // modified UTF-8.
     jclass optionsClass = env->FindClass("tesmar/nuvrak/zev/NativeOptions");
     if (optionsClass == nullptr) {
         return nullptr;
@@ -179,11 +191,12 @@ extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_options(JNIEnv
         return nullptr;
     }
     jstring name;
-    if (!javaString(env, options->name, &name)) {
+    if (!javaString(env, options->name, &name, {"VMZEV_options", "name", -1}, true)) {
         return nullptr;
     }
     jstring dumpPath;
-    if (!javaString(env, options->dump_path, &dumpPath)) {
+    if (!javaString(env, options->dump_path, &dumpPath, {"VMZEV_options", "dump path", -1},
+                    true)) {
         return nullptr;
     }
     return env->NewObject(optionsClass, constructor, name, settings, options->disk,

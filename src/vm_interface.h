@@ -11,6 +11,29 @@
  * (non-zero is true); strings are NUL-terminated modified UTF-8; an "out"
  * argument is an address that the operation fills in.
  *
+ * Strings from the VM (the upcalls' names, file names, settings and chunk
+ * path; the OptionsRecord's strings) are checked before they become Java
+ * strings, since the JVM would otherwise read other bytes as other
+ * characters without a word. Valid modified UTF-8 (C0 80 for NUL, a
+ * supplementary character as two three-byte surrogates) passes unchanged.
+ * Standard UTF-8's four-byte sequences (F0 90 80 80 to F4 8F BF BF) are
+ * converted to the surrogate pair that modified UTF-8 writes, so that U+1F600
+ * reaches Java as U+D83D U+DE00. Anything else is refused: overlong forms
+ * other than C0 80, lone continuation bytes, sequences cut short, C1 and
+ * F5..FF. A refused string is never renamed and never reaches Java: the
+ * request answers null (finish_chunk false) with nothing pending and a
+ * level-1 line through log that names the entry, the string and the offset
+ * of the sequence's first byte, e.g. "dumpRecording: file name is not
+ * modified UTF-8 at byte 6"; VMZEV.options answers null with an
+ * IllegalArgumentException of that text pending.
+ *
+ * Ints the VM must bound itself: write's offset and length index the Java
+ * array that can_write received just before, on the same thread; write gets
+ * only the pinned elements' address, and libzev passes both ints unchecked,
+ * so the VM checks them against that array's length. add_const_pool's size
+ * is never negative nor beyond the direct buffer's capacity (libzev refuses
+ * such a call with an IllegalArgumentException); what it means is the VM's.
+ *
  * The VM should hold can_redefine_classes and can_retransform_classes in a
  * JVMTI environment of its own from its OnLoad phase (zev-host does it with
  * an agent of its own). HotSpot records the compiler's dependencies on
@@ -61,14 +84,47 @@ typedef struct OptionsRecord {
  *
  * Entries 0 to 3 answer the recorder's string, or null: the recorder's own
  * null, or a request that could not reach the recorder (a failed bootstrap,
- * a release that landed while the request was in flight, a JNI call that
+ * a string that is not modified UTF-8, a release that landed while the request was in flight, a JNI call that
  * failed for want of memory), with an exception pending or a level-1 line
  * through log saying why. They never answer a string with an exception
  * pending. While the recorder has not been reported started, each request
- * first calls ZEV.get(), which must leave a recorder bound; once it has been
- * reported started, a request that finds no recorder bound (one that
- * arrives after a release) ends the process with "guarantee failed:
- * invariant", as does a bootstrap whose ZEV.get() answers without binding.
+ * first calls ZEV.get(), which must leave a recorder bound; a bootstrap
+ * whose ZEV.get() answers without binding ends the process with "guarantee
+ * failed: invariant".
+ *
+ * Threads. The library starts no threads and takes no locks. No entry, no
+ * native and no class-file hook ever waits for another thread. A request
+ * copies the recorder binding (a local reference to the recorder object and
+ * its method ids) in a short read section whose only call is NewLocalRef; a
+ * hook matches a class against the retransformed list in one whose only
+ * calls are JVMTI's GetObjectHashCode and IsSameObject. Neither runs Java.
+ * Only the thread that takes something away waits, and only for the read
+ * sections already under way: the release (entry 6) and a failed
+ * ZEV.startHalcyra wait for the requests and hooks still copying the
+ * binding before deleting its global reference; the restore of the
+ * retransformed classes waits for the hooks still matching against the list
+ * before freeing it. A thread that the VM holds at a transition inside such
+ * a section (a safepoint, a debugger's suspension) holds up only those
+ * waiters, and only until it runs again.
+ *
+ * A release and a request in flight: a request that copied the binding
+ * before the release took it goes on with the object it holds and answers
+ * the recorder's answer. One that looks for the binding after the release
+ * took it answers null with the level-1 line "Recorder released during a
+ * recording request" (new_chunk: "... during a new-chunk report") when the
+ * release landed after the request began. A request that begins after a
+ * release: before the recorder has been reported started, its ZEV.get() must
+ * bind a recorder again; once it has been reported started, it finds no
+ * recorder bound and ends the process with "guarantee failed: invariant", as
+ * does new_chunk. finish_chunk answers false with a level-1 line instead.
+ *
+ * The VM must not call an entry with an exception pending on the thread.
+ * An entry that is called so makes no JNI call but ExceptionCheck: it
+ * answers null, false or 0 (new_chunk and release_bindings do nothing at
+ * all) with a level-1 line "<entry>: called with an exception pending"
+ * (the entry named as the Java method it calls: startRecording to
+ * onNewChunk; releaseBindings), and leaves the exception pending; once the
+ * VM has cleared it, the next call works.
  */
 typedef struct RecorderUpcalls {
     /* 0 */ jstring (*start_recording)(JNIEnv* env, const char* name, jint count,
@@ -85,19 +141,21 @@ typedef struct RecorderUpcalls {
     /* 4: true when finishChunk ran and no exception is pending afterwards;
           false with an exception pending when it threw or the path could not
           be converted; false with nothing pending for a null path, and with a
-          level-1 line when no recorder object is bound or none could be
-          referenced */
+          level-1 line for a path that is not modified UTF-8, or when no
+          recorder object is bound or none could be referenced */
     /* 4 */ jboolean (*finish_chunk)(JNIEnv* env, const char* chunk_path, jlong start_time,
                                      jlong end_time, jboolean final_chunk);
     /* 5 */ void (*new_chunk)(JNIEnv* env);
     /* 6: drops the recorder object and restores retransformed classes;
           answers the JVMTI error of the restoring retransformation, or 0.
-          It never waits for a retransformation in progress (retransformClasses0
-          on this or any other thread, whose callback may be waiting for this
-          very call): it answers 0 at once, and the retransforming thread
-          restores the classes as soon as its RetransformClasses returns. When
-          the VM refuses the restoring retransformation, the classes stay
-          listed and the next release tries again. */
+          It waits for the read sections under way (see Threads above), never
+          for Java code: it never waits for a retransformation in progress
+          (retransformClasses0 on this or any other thread, whose callback may
+          be waiting for this very call): it answers 0 at once, and the
+          retransforming thread restores the classes as soon as its
+          RetransformClasses returns. When the VM refuses the restoring
+          retransformation, the classes stay listed and the next release
+          tries again. */
     /* 6 */ jint (*release_bindings)(JNIEnv* env);
 } RecorderUpcalls;
 
@@ -121,12 +179,14 @@ typedef struct VmRecorderInterface {
     /*  8 */ jlong (*buffer)(void** start);
     /*  9 */ jboolean (*flush)(JNIEnv* env, jobject receiver);
     /* 10 */ jboolean (*can_write)(JNIEnv* env, jobject receiver, jarray data, jint offset);
-    /* 11: the pinned elements of the Java array */
+    /* 11: the pinned elements of the Java array; offset and length are the
+           Java caller's, unchecked: bound them by the array of can_write */
     /* 11 */ void (*write)(void* elements, jint offset, jint length);
     /* 12: false for an illegal id */
     /* 12 */ jboolean (*set_threshold)(jint id, jlong value);
     /* 13 */ jboolean (*set_period)(jint id, jlong value);
-    /* 14: answers 0 when out of memory */
+    /* 14: the direct buffer's address and a size within its capacity;
+           answers 0 when out of memory */
     /* 14 */ jint (*add_const_pool)(void* address, jint size, jboolean flag);
     /* 15 */ jboolean (*remove_const_pool)(jint id);
     /* 16 */ jboolean (*store_const_pool)(jint id);

@@ -31,11 +31,10 @@ std::string temporaryFile(const char* stem) {
     return path;
 }
 
-}  // namespace
-
-HostRun runHost(const std::vector<std::string>& hostOptions, const std::string& mainClass,
-                const std::vector<std::string>& args, int timeoutSeconds) {
-    std::vector<std::string> argv = {ZEV_HOST, "-Xcheck:jni", "-cp",
+HostRun runProgram(const char* host, const std::vector<std::string>& hostOptions,
+                   const std::string& mainClass, const std::vector<std::string>& args,
+                   int timeoutSeconds) {
+    std::vector<std::string> argv = {host, "-Xcheck:jni", "-cp",
                                      std::string(ZEV_TESTS_JAR) + ":" + ZEV_ASM_JAR};
     argv.insert(argv.end(), hostOptions.begin(), hostOptions.end());
     argv.push_back(mainClass);
@@ -81,6 +80,18 @@ HostRun runHost(const std::vector<std::string>& hostOptions, const std::string& 
     remove(outPath.c_str());
     remove(errPath.c_str());
     return run;
+}
+
+}  // namespace
+
+HostRun runHost(const std::vector<std::string>& hostOptions, const std::string& mainClass,
+                const std::vector<std::string>& args, int timeoutSeconds) {
+    return runProgram(ZEV_HOST, hostOptions, mainClass, args, timeoutSeconds);
+}
+
+HostRun runTestHost(const std::vector<std::string>& hostOptions, const std::string& mainClass,
+                    const std::vector<std::string>& args, int timeoutSeconds) {
+    return runProgram(ZEV_TEST_HOST, hostOptions, mainClass, args, timeoutSeconds);
 }
 
 std::string jniWarnings(const HostRun& run) {
