@@ -3,6 +3,7 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # The JVM the library is built for (JAVA_HOME's, as CMake picks it), even
@@ -10,7 +11,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JAVA ?= $(firstword $(if $(JAVA_HOME),$(JAVA_HOME)/bin/java) \
                     $(wildcard /usr/lib/jvm/java-17-openjdk-amd64/bin/java) java)
 
-.PHONY: demo test sweep soak soak-asan bench deps build build-asan build-tsan package
+.PHONY: demo test sweep soak soak-asan bench deps build build-asan build-tsan package fuzz build-fuzz
 MAKEFLAGS += --no-print-directory
 
 deps:
@@ -81,3 +82,17 @@ bench: deps
 	@{ cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && cmake --build $(BUILD) --target zevbench -j$(JOBS); } \
 	    >$(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log; exit 1; }
 	@$(JAVA) -cp $(BUILD)/bench/zevbench.jar zevbench.Driver $(BUILD) $(BENCH_ARGS)
+
+# libFuzzer over every entry point, in a JVM created in-process under
+# -Xcheck:jni, with Debian's clang 14: each target for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+build-fuzz: deps
+	@echo "Building the fuzz targets into $(FUZZ_BUILD)/ (log: $(FUZZ_BUILD)/build.log)"
+	@mkdir -p $(FUZZ_BUILD)
+	@{ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) -DZEV_FUZZ=ON -DCMAKE_C_COMPILER=clang-14 \
+	     -DCMAKE_CXX_COMPILER=clang++-14 && \
+	   cmake --build $(FUZZ_BUILD) --target fuzz_upcalls fuzz_started -j$(JOBS); } \
+	    >$(FUZZ_BUILD)/build.log 2>&1 || { cat $(FUZZ_BUILD)/build.log; exit 1; }
+
+fuzz: build-fuzz
+	@tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)

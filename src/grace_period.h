@@ -38,6 +38,12 @@
 // publish pairs its release CAS with the readers' B (seq_cst, an acquire):
 // a reader that sees the record sees it whole.
 //
+// Retractions are counted as begun (before D) and ended (after the wait),
+// so that a reader that finds no record can tell one taken away while it
+// was under way (a retraction begun after those it saw ended) from one that
+// was never there: the begun count is sequenced before D, a release, and a
+// reader that reads the null D left acquires it.
+//
 // The orders are a template parameter so that the model check can weaken one
 // and see the check fail; the library uses the defaults.
 #pragma once
@@ -93,13 +99,31 @@ public:
 
     // Takes the published record away and waits until no reader can still
     // use it: the caller then owns it. Null when nothing was published (and
-    // then nothing is waited for).
+    // then nothing is waited for), or when another retract took it first.
     T* retract() {
+        if (!published()) {
+            return nullptr;  // nothing to take: no retraction begins
+        }
+        ZEV_ATOMIC(retractions_begun_).fetch_add(1, kRelaxed);  // ordered by D below
         T* old = ZEV_ATOMIC(pointer_).exchange(nullptr, Orders::take);
         if (old != nullptr) {
             waitForReaders();
         }
+        // Pairs with retractionsEnded()'s acquire.
+        ZEV_ATOMIC(retractions_ended_).fetch_add(1, kRelease);
         return old;
+    }
+
+    // Read when a reader begins: the retractions ended so far.
+    unsigned retractionsEnded() const { return ZEV_ATOMIC(retractions_ended_).load(kAcquire); }
+
+    // For a reader that found no record, with what retractionsEnded()
+    // answered when it began: whether a retraction began since (or was under
+    // way then), that is, whether the record was taken away meanwhile. Every
+    // retraction begins before it ends, so the begun count equals that ended
+    // count only when none began since nor was under way.
+    bool retractedSince(unsigned ended) const {
+        return ZEV_ATOMIC(retractions_begun_).load(kAcquire) != ended;
     }
 
 private:
@@ -133,6 +157,8 @@ private:
     Atomic<unsigned> epoch_{0};
     Atomic<unsigned> readers_[2]{{0}, {0}};
     Atomic<bool> waiting_{false};
+    Atomic<unsigned> retractions_begun_{0};
+    Atomic<unsigned> retractions_ended_{0};
 };
 
 }  // namespace zev

@@ -64,18 +64,9 @@ BindResult bindRecorder(const RecorderBinding& binding) {
 }
 
 bool dropRecorder(JNIEnv* env) {
-    if (!libraryState.recorder_binding.published()) {
-        return false;
-    }
-    // Begun before the binding goes, so that a request that then finds none
-    // sees it: the retract's exchange after it is a release, and a request
-    // that reads the null it left acquires it. Ended once it is gone, so that
-    // a request that begins later and finds none is told apart.
-    libraryState.releases_begun.fetch_add(1, zev::kRelaxed);
     RecorderBinding* binding = libraryState.recorder_binding.retract();
-    libraryState.releases_ended.fetch_add(1, zev::kRelease);  // pairs with releasesEnded()
     if (binding == nullptr) {
-        return false;  // another drop took it first
+        return false;  // nothing bound, or another drop took it first
     }
     // No user can copy it any more; whoever retracted it deletes it, once.
     env->DeleteGlobalRef(binding->recorder_instance);
@@ -84,11 +75,9 @@ bool dropRecorder(JNIEnv* env) {
 }
 
 unsigned releasesEnded() {
-    return libraryState.releases_ended.load(zev::kAcquire);
+    return libraryState.recorder_binding.retractionsEnded();
 }
 
 bool releasedSince(unsigned ended) {
-    // Every drop begins before it ends: begun can only equal the ended count
-    // read earlier when no drop began since, nor was under way then.
-    return libraryState.releases_begun.load(zev::kAcquire) != ended;
+    return libraryState.recorder_binding.retractedSince(ended);
 }

@@ -56,11 +56,6 @@ struct LibraryState {
     zev::Atomic<jboolean> started_cache;
     zev::Published<ClassList> retransform_classes;
     zev::Atomic<ListState> retransform_state;
-    // Drops of the binding begun and ended: a request that finds no binding
-    // tells a release that came while it was under way (one begun after the
-    // drops it saw ended) from a bootstrap that never bound.
-    zev::Atomic<unsigned> releases_begun;
-    zev::Atomic<unsigned> releases_ended;
 };
 
 extern LibraryState libraryState;
@@ -94,5 +89,5 @@ unsigned releasesEnded();
 
 // Whether a drop began after the drops that releasesEnded() counted when the
 // request began (ended answered then): the binding the request misses was
-// released while it was under way.
+// released while it was under way, and not merely never bound.
 bool releasedSince(unsigned ended);

@@ -35,14 +35,9 @@ inline int methodId(int object, int method) {
 template <typename Orders>
 struct RecorderState {
     zev::Published<Binding, Orders> recorder_binding;
-    zev::Atomic<unsigned> releases_begun;
-    zev::Atomic<unsigned> releases_ended;
     GlobalRef refs[2];  // the references of bindings 0 and 1
 
-    void init() {
-        releases_begun($).store(0, zev::kRelaxed);
-        releases_ended($).store(0, zev::kRelaxed);
-    }
+    void init() {}
 
     // NewGlobalRef: the binder's own until it is published.
     GlobalRef& newGlobalRef(int object) {
@@ -87,12 +82,7 @@ struct RecorderState {
     // The release upcall and a failed start: whoever retracts the binding
     // deletes its reference and frees it.
     bool dropRecorder() {
-        if (!recorder_binding.published()) {
-            return false;
-        }
-        releases_begun($).fetch_add(1, zev::kRelaxed);
         Binding* binding = recorder_binding.retract();
-        releases_ended($).fetch_add(1, zev::kRelease);
         if (binding == nullptr) {
             return false;
         }
@@ -102,8 +92,8 @@ struct RecorderState {
     }
 
     // releasesEnded() and releasedSince().
-    unsigned releasesEnded() { return releases_ended($).load(zev::kAcquire); }
-    bool releasedSince(unsigned ended) { return releases_begun($).load(zev::kAcquire) != ended; }
+    unsigned releasesEnded() { return recorder_binding.retractionsEnded(); }
+    bool releasedSince(unsigned ended) { return recorder_binding.retractedSince(ended); }
 
     // A request (an upcall, the hook's callback): the drops ended so far read
     // when it began, then the binding copied with a new local reference
