@@ -22,7 +22,8 @@
 extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* /*options*/, void* /*reserved*/) {
     jvmtiEnv* jvmti = nullptr;
     if (vm->GetEnv(reinterpret_cast<void**>(&jvmti), JVMTI_VERSION_1_2) != JNI_OK || !jvmti) {
-        std::fputs("zev-host: the capabilities agent got no JVMTI environment\n", stderr);
+        std::fputs("zev-host: the capabilities agent got no JVMTI environment;"
+                   " --no-early-capabilities starts without it\n", stderr);
         return JNI_ERR;
     }
     jvmtiCapabilities capabilities{};
@@ -31,7 +32,8 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* /*options*/, vo
     jvmtiError error = jvmti->AddCapabilities(&capabilities);
     if (error != JVMTI_ERROR_NONE) {
         std::fprintf(stderr, "zev-host: the capabilities agent could not add its capabilities"
-                             " (JVMTI error %d)\n", static_cast<int>(error));
+                             " (JVMTI error %d); --no-early-capabilities starts without it\n",
+                     static_cast<int>(error));
         return JNI_ERR;
     }
     return JNI_OK;
