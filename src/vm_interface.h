@@ -33,6 +33,13 @@
  * so the VM checks them against that array's length. add_const_pool's size
  * is never negative nor beyond the direct buffer's capacity (libzev refuses
  * such a call with an IllegalArgumentException); what it means is the VM's.
+ *
+ * The VM should hold can_redefine_classes and can_retransform_classes in a
+ * JVMTI environment of its own from its OnLoad phase (zev-host does it with
+ * an agent of its own). HotSpot records the compiler's dependencies on
+ * redefinable methods only for capabilities added in that phase; libzev adds
+ * them at JNI_OnLoad, later, and without an earlier holder the first
+ * redefinition in the process deoptimises all compiled code.
  */
 #ifndef ZEV_VM_INTERFACE_H
 #define ZEV_VM_INTERFACE_H

@@ -1,5 +1,6 @@
 #include "java_vm.h"
 
+#include "capabilities_agent.h"
 #include "launcher.h"
 #include "reference_vm.h"
 
@@ -71,6 +72,10 @@ bool createJvm(const Options& o, const LibraryWatch& watch, JavaVM** vm, JNIEnv*
         options.push_back({const_cast<char*>(option.c_str()), nullptr});
     }
     options.push_back({const_cast<char*>(class_path.c_str()), nullptr});
+    std::string agent = "-agentpath:" + capabilitiesAgentPath();
+    if (o.early_capabilities) {
+        options.push_back({const_cast<char*>(agent.c_str()), nullptr});
+    }
 #ifdef ZEV_HOST_SANITIZED
     // Programs that judge the process's memory need to know that freed memory
     // waits in the sanitizer's quarantine instead of going back at once.

@@ -1,5 +1,6 @@
 #include "launcher.h"
 
+#include "capabilities_agent.h"
 #include "host_natives.h"
 #include "java_vm.h"
 #include "library_binding.h"
@@ -20,6 +21,9 @@ void printLoadReport(const Options& o, const LoadFacts& facts,
                      const std::vector<std::string>& lines) {
     std::printf("zev-host: library %s\n", o.lib.c_str());
     std::printf("zev-host: jars %s %s\n", o.zev_jar.c_str(), o.host_jar.c_str());
+    std::printf("zev-host: redefinition capabilities held from the VM's start: %s\n",
+                o.early_capabilities ? capabilitiesAgentPath().c_str()
+                                     : "no (--no-early-capabilities)");
     std::printf("zev-host: JNI_OnLoad answered 0x%08x\n",
                 static_cast<unsigned>(facts.on_load_result));
     std::printf("zev-host: the load journaled %zu line(s):\n", lines.size());

@@ -28,6 +28,10 @@ const char kUsageHead[] =
     "  --null-recorder    GetEnv answers JNI_OK with a null recorder interface\n"
     "  --disabled         the recorder is disabled on the command line\n"
     "  --trace            print each journal line as it happens, prefixed with \"vm: \"\n"
+    "  --no-early-capabilities\n"
+    "                     start the JVM without the host's agent that holds the\n"
+    "                     redefinition capabilities from its start, so that the first\n"
+    "                     retransformation throws all compiled code away (for comparison)\n"
     "  --verbose          print a report of the library's load\n";
 
 const char kUsageTail[] =
@@ -111,6 +115,8 @@ bool parseOptions(int argc, char** argv, LibraryWatch& watch, Options* o) {
             o->disabled = true;
         } else if (arg == "--trace") {
             o->trace = true;
+        } else if (arg == "--no-early-capabilities") {
+            o->early_capabilities = false;
         } else if (arg == "--verbose") {
             o->verbose = true;
         } else if (arg == "--help" || arg == "-h") {

@@ -25,6 +25,7 @@ struct Options {
     bool disabled = false;
     bool trace = false;
     bool verbose = false;
+    bool early_capabilities = true;
     bool help = false;
     std::string main_class;
     std::vector<std::string> args;

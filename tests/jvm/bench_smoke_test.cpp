@@ -62,3 +62,10 @@ TEST(BenchSmoke, GuavaProbedThroughTheAgentBehavesTheSame) {
 TEST(BenchSmoke, MemoryIsReadWhileTheVmThreadStaysAttached) {
     expectModeRuns({"memory", "100", "1000", "100"}, "VALUE memory ");
 }
+
+// The first retransformation of a fresh JVM: the workload's runs after the
+// call answer as before, on each side and without the host's agent.
+TEST(BenchSmoke, FirstRetransformationOfAFreshJvmOnEverySide) {
+    expectModeRuns({"cold-zev", "asm", "20", "2"}, "VALUE cold-asm zev ");
+    expectModeRuns({"cold-agent", "asm", "20", "2"}, "VALUE cold-asm agent ", true);
+}

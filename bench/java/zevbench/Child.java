@@ -36,6 +36,9 @@ import zevhost.Vm;
  * retransform-agent M               row 5, the agent's side (needs -javaagent)
  * guava-zev KIND [LIMIT]            Guava's classes retransformed through libzev (KIND: null, copy, asm)
  * guava-agent KIND [LIMIT]          the same through the agent (needs -javaagent)
+ * cold-zev KIND LIMIT RUNS          the first retransformation of a fresh JVM through libzev,
+ *                                   the workload run RUNS times right after it (LIMIT 0: all)
+ * cold-agent KIND LIMIT RUNS        the same through the agent (needs -javaagent)
  * memory FIRST TOTAL WARMUP         row 7
  * </pre>
  * Every mode checks what it measured did what it should, and fails loudly otherwise.
@@ -101,6 +104,12 @@ public final class Child {
             break;
         case "guava-agent":
             guavaAgent(Guava.kind(args[1]), args.length > 2 ? Integer.parseInt(args[2]) : 0);
+            break;
+        case "cold-zev":
+            coldZev(Guava.kind(args[1]), Integer.parseInt(args[2]), Integer.parseInt(args[3]));
+            break;
+        case "cold-agent":
+            coldAgent(Guava.kind(args[1]), Integer.parseInt(args[2]), Integer.parseInt(args[3]));
             break;
         case "memory":
             memory(Long.parseLong(args[1]), Long.parseLong(args[2]), Long.parseLong(args[3]));
@@ -497,10 +506,15 @@ public final class Child {
      * retransformation, so that neither side's measured call compiles it.
      */
     static void guavaWarmup(Guava.Kind kind, Class<?>[] classes) {
+        guavaWarmup(kind, classes, 300);
+    }
+
+    static void guavaWarmup(Guava.Kind kind, Class<?>[] classes, int count) {
         long length = 0;
-        for (int i = 0; i < Math.min(300, classes.length); i++) {
-            String resource = classes[i].getName().replace('.', '/') + ".class";
-            try (java.io.InputStream in = classes[i].getClassLoader().getResourceAsStream(resource)) {
+        for (int i = 0; i < count; i++) {
+            Class<?> klass = classes[i % classes.length];
+            String resource = klass.getName().replace('.', '/') + ".class";
+            try (java.io.InputStream in = klass.getClassLoader().getResourceAsStream(resource)) {
                 byte[] result = Guava.transform(kind, in.readAllBytes());
                 length += result == null ? 0 : result.length;
             } catch (IOException e) {
@@ -512,13 +526,12 @@ public final class Child {
 
     /**
      * Generated classes for the warm-up retransformation, which each side
-     * makes before Guava is loaded. A tool environment that gained its
-     * retransformation capability after the VM's start (libzev's, at
-     * JNI_OnLoad) leaves the JIT's dependency records incomplete, so the
-     * VM's first redefinition in the process throws away all compiled code;
-     * the agent's, gained at start, does not. That one-time cost is the
-     * warm-up's, not the measured call's, and before Guava is loaded it does
-     * not make one side's workload and class loading run recompiling.
+     * makes before Guava is loaded, so that whatever a process's first
+     * redefinition costs once is the warm-up's, not the measured call's.
+     * Where nothing held the retransformation capability from the VM's start
+     * (zev-host --no-early-capabilities: libzev gains it at JNI_OnLoad), the
+     * JIT's dependency records are incomplete and that first redefinition
+     * throws away all compiled code; row 8 measures the first one instead.
      */
     static Class<?>[] guavaWarmupClasses(int limit) {
         return ClassBytes.define(ClassBytes.batch(limit > 0 ? Math.min(WARMUP_CLASSES, limit)
@@ -611,6 +624,185 @@ public final class Child {
         guavaMeasured(kind, classes, "agent", start, end);
         check(inst.removeTransformer(transformer), "transformer");
         inst.retransformClasses(classes);
+        guavaReleased();
+    }
+
+    // ---- the first retransformation of a fresh JVM, one JVM a side ------------------
+
+    /** Runs of the workload before the retransformation: an application that has been running. */
+    static final int COLD_WORKLOAD_BEFORE = 300;
+    /** Passes of the transformer over Guava's class files before the window. */
+    static final int COLD_TRANSFORMER_PASSES = 3;
+
+    private static final com.sun.management.OperatingSystemMXBean OS =
+            (com.sun.management.OperatingSystemMXBean) ManagementFactory.getOperatingSystemMXBean();
+
+    /**
+     * {the process's CPU time, elapsed time}. The process's, not one
+     * thread's: what a redefinition that throws compiled code away costs
+     * falls on the JIT's threads too, recompiling what the program runs next.
+     */
+    static long[] coldTimes() {
+        return new long[] {OS.getProcessCpuTime(), System.nanoTime()};
+    }
+
+    /**
+     * The CPU nanoseconds of this process's live threads by kind, from the
+     * kernel's scheduler statistics: {calling thread, VM Thread, the JIT's
+     * compiler threads, the collector's threads, the rest}. For the breakdown
+     * on standard error; a thread that ends inside the window is missing here
+     * but not from the process's total.
+     */
+    static long[] threadKinds() {
+        long[] kinds = new long[5];
+        try (DirectoryStream<Path> tasks = Files.newDirectoryStream(Paths.get("/proc/self/task"))) {
+            long callingCpu = cpu();
+            for (Path task : tasks) {
+                String name;
+                long nanos;
+                try {
+                    name = Files.readString(task.resolve("comm")).trim();
+                    nanos = Long.parseLong(Files.readString(task.resolve("schedstat")).trim().split(" ")[0]);
+                } catch (IOException e) {
+                    continue;  // ended meanwhile
+                }
+                int kind = name.equals("VM Thread") ? 1
+                         : name.startsWith("C1 Compiler") || name.startsWith("C2 Compiler") ? 2
+                         : name.startsWith("G1") || name.startsWith("GC Thread") ? 3 : 4;
+                kinds[kind] += nanos;
+            }
+            kinds[0] = callingCpu;
+            kinds[4] -= callingCpu;
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+        return kinds;
+    }
+
+    /** The CPU milliseconds of each kind of thread between two readings of threadKinds. */
+    static String kinds(long[] before, long[] after) {
+        String[] names = {"calling thread", "VM Thread", "compiler threads", "collector threads",
+                          "other threads"};
+        StringBuilder kinds = new StringBuilder();
+        for (int i = 0; i < names.length; i++) {
+            kinds.append(i == 0 ? "" : ", ").append(names[i]).append(' ')
+                 .append((after[i] - before[i]) / 1000000);
+        }
+        return kinds.toString();
+    }
+
+    /**
+     * Guava loaded and its workload run as a running application's, with no
+     * hook enabled; the transformer's code warmed on Guava's bytes outside any
+     * retransformation, as for the Guava rows, so that the JIT compiling it
+     * (the same on both sides, and most of the spread) stays out of the window.
+     * No retransformation comes before the measured one.
+     */
+    static Class<?>[] coldStart(Guava.Kind kind, int limit) {
+        Class<?>[] classes = guavaStart(limit);
+        long h = 0;
+        for (int i = 0; i < COLD_WORKLOAD_BEFORE; i++) {
+            h += Guava.workload();
+        }
+        sink += h;
+        guavaWarmup(kind, classes, COLD_TRANSFORMER_PASSES * classes.length);
+        jitQuiet();
+        return classes;
+    }
+
+    /**
+     * Waits until the JIT has compiled what the start queued (its total
+     * compilation time unchanged for half a second, 30 seconds at most), so
+     * that the window does not begin with the tail of the warm-up's compiling.
+     */
+    static void jitQuiet() {
+        java.lang.management.CompilationMXBean jit = ManagementFactory.getCompilationMXBean();
+        long deadline = System.nanoTime() + 30_000_000_000L;
+        long last = -1;
+        while (System.nanoTime() < deadline) {
+            long total = jit.getTotalCompilationTime();
+            if (total == last) {
+                return;
+            }
+            last = total;
+            try {
+                Thread.sleep(500);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                return;
+            }
+        }
+    }
+
+    /**
+     * The window: the retransformation, then the workload run RUNS times, each
+     * answering as before. Prints VALUE cold-KIND SIDE &lt;process CPU ms&gt;
+     * &lt;elapsed ms&gt; &lt;classes&gt;.
+     */
+    static void coldWindow(Guava.Kind kind, Class<?>[] classes, int runs, String side,
+                           Runnable retransform) {
+        Probe.reset();
+        System.gc();
+        long[] kindsBefore = threadKinds();
+        long[] start = coldTimes();
+        retransform.run();
+        long[] called = coldTimes();
+        long[] kindsCalled = threadKinds();
+        boolean same = true;
+        for (int i = 0; i < runs; i++) {
+            same &= Guava.workload() == guavaBefore;
+        }
+        long[] end = coldTimes();
+        long[] kindsAfter = threadKinds();
+        System.err.println("zevbench: window CPU ms: process " + (end[0] - start[0]) / 1000000
+                           + " (the call " + (called[0] - start[0]) / 1000000 + ", the workload "
+                           + (end[0] - called[0]) / 1000000 + "); the call: "
+                           + kinds(kindsBefore, kindsCalled) + "; the workload: "
+                           + kinds(kindsCalled, kindsAfter));
+        check(same, "the instrumented workload answered differently");
+        check(transformed == classes.length,
+              transformed + " of " + classes.length + " classes reached the transformer");
+        long counted = Probe.calls();
+        check(kind == Guava.Kind.ASM ? counted > 0 : counted == 0,
+              "the probe counted " + counted + " calls with the " + kind + " transformer");
+        print("VALUE cold-" + kind.name().toLowerCase(Locale.ROOT) + " " + side + " "
+              + format((end[0] - start[0]) / 1e6) + " " + format((end[1] - start[1]) / 1e6) + " "
+              + classes.length);
+    }
+
+    static void coldZev(Guava.Kind kind, int limit, int runs) {
+        Class<?>[] classes = coldStart(kind, limit);
+        VMZEV recorder = bind();
+        recorder.setTransformer((klass, bytes) -> countedTransform(kind, bytes));
+        coldWindow(kind, classes, runs, "zev", () -> recorder.retransformClasses0(classes));
+        check(Vm.release().code == 0, "the release did not restore Guava's classes");
+        guavaReleased();
+    }
+
+    static void coldAgent(Guava.Kind kind, int limit, int runs) {
+        Class<?>[] classes = coldStart(kind, limit);
+        Instrumentation inst = instrumentation();
+        ClassFileTransformer transformer = new ClassFileTransformer() {
+            @Override
+            public byte[] transform(ClassLoader loader, String name, Class<?> redefined,
+                                    ProtectionDomain domain, byte[] bytes) {
+                return redefined == null ? null : countedTransform(kind, bytes);
+            }
+        };
+        inst.addTransformer(transformer, true);
+        coldWindow(kind, classes, runs, "agent", () -> {
+            try {
+                inst.retransformClasses(classes);
+            } catch (UnmodifiableClassException e) {
+                throw new IllegalStateException(e);
+            }
+        });
+        check(inst.removeTransformer(transformer), "transformer");
+        try {
+            inst.retransformClasses(classes);
+        } catch (UnmodifiableClassException e) {
+            throw new IllegalStateException(e);
+        }
         guavaReleased();
     }
 

@@ -18,10 +18,12 @@ import java.util.Map;
  * alternately. The first round is a warm-up and is not counted.
  *
  * <p>{@code java -cp zevbench.jar zevbench.Driver BUILD_DIR [--quick]
- * [--guava-rounds=N] [--guava-classes=N]}: BUILD_DIR is the CMake build tree
+ * [--guava-rounds=N] [--guava-classes=N] [--cold-runs=N]}: BUILD_DIR is the CMake build tree
  * with zev-host and the benchmark jars; --quick makes every row smaller, for
  * trying the command out; the Guava rows take N JVM pairs each (7, --quick
- * 3) and retransform N of Guava's classes (all of them by default).
+ * 3) and retransform N of Guava's classes (all of them by default); row 8
+ * (the first retransformation of a fresh JVM, as many rounds as the Guava
+ * rows) runs the workload N times inside its window.
  */
 public final class Driver {
     private final String host;
@@ -36,13 +38,15 @@ public final class Driver {
     private final int guavaRounds;
     /** Guava's classes to retransform; 0 for all of them. */
     private final int guavaClasses;
+    /** Runs of the Guava workload inside row 8's window, after the retransformation. */
+    private final int coldRuns;
     /** The jars beside zevbench.jar that the benchmark JVMs need (ASM, Guava). */
     private final String libraryJars;
 
     /** Per key, the numbers each counted round gave. */
     private final Map<String, List<double[]>> samples = new LinkedHashMap<>();
 
-    private Driver(String build, boolean quick, int guavaRounds, int guavaClasses)
+    private Driver(String build, boolean quick, int guavaRounds, int guavaClasses, int coldRuns)
             throws IOException {
         this.host = new File(build, "host/zev-host").getAbsolutePath();
         this.benchJar = new File(build, "bench/zevbench.jar").getAbsolutePath();
@@ -54,6 +58,7 @@ public final class Driver {
         this.memoryRounds = 5;
         this.guavaRounds = guavaRounds > 0 ? guavaRounds : quick ? 3 : 7;
         this.guavaClasses = guavaClasses;
+        this.coldRuns = coldRuns > 0 ? coldRuns : COLD_RUNS;
         this.libraryJars = Files.readString(new File(build, "bench/zevbench.classpath").toPath()).trim();
     }
 
@@ -69,11 +74,12 @@ public final class Driver {
     public static void main(String[] args) throws Exception {
         if (args.length < 1) {
             System.err.println("usage: zevbench.Driver BUILD_DIR [--quick] [--guava-rounds=N]"
-                               + " [--guava-classes=N]");
+                               + " [--guava-classes=N] [--cold-runs=N]");
             System.exit(2);
         }
         Driver driver = new Driver(args[0], Arrays.asList(args).contains("--quick"),
-                                   option(args, "--guava-rounds"), option(args, "--guava-classes"));
+                                   option(args, "--guava-rounds"), option(args, "--guava-classes"),
+                                   option(args, "--cold-runs"));
         long start = System.nanoTime();
         driver.runAll();
         driver.printTable((System.nanoTime() - start) / 1e9);
@@ -173,6 +179,55 @@ public final class Driver {
         }
     }
 
+    /** Row 8's runs of the workload after the retransformation, by default. */
+    private static final int COLD_RUNS = 100;
+
+    /** zev-host's option that starts the JVM without the host's capabilities agent. */
+    private static final String[] LATE_CAPABILITIES = {"--no-early-capabilities"};
+
+    /**
+     * The first retransformation of a fresh JVM: per round three JVMs, libzev
+     * through zev-host as it is, the agent, and libzev without the host's
+     * capabilities agent, started in an order that rotates; one round not
+     * counted. Records libzev against the agent of its round under key, and
+     * the late capabilities against the same agent under key + "-late".
+     */
+    private void coldRounds(String kind, int rounds) throws IOException, InterruptedException {
+        String key = "cold-" + kind;
+        String[] args = {kind, String.valueOf(guavaClasses), String.valueOf(coldRuns)};
+        for (int round = -1; round < rounds; round++) {
+            double zev = 0;
+            double agent = 0;
+            double late = 0;
+            for (int i = 0; i < 3; i++) {
+                switch ((round + 1 + i) % 3) {
+                case 0:
+                    double[] v = value(child(false, concat("cold-zev", args)), key);
+                    zev = v[1];
+                    guavaCount = (int) v[3];
+                    break;
+                case 1:
+                    agent = value(child(true, concat("cold-agent", args)), key)[1];
+                    break;
+                default:
+                    late = value(child(LATE_CAPABILITIES, false, concat("cold-zev", args)), key)[1];
+                    break;
+                }
+            }
+            if (round >= 0) {
+                add(key, zev, agent);
+                add(key + "-late", late, agent);
+            }
+        }
+    }
+
+    private static String[] concat(String first, String[] rest) {
+        String[] all = new String[rest.length + 1];
+        all[0] = first;
+        System.arraycopy(rest, 0, all, 1, rest.length);
+        return all;
+    }
+
     private void runAll() throws IOException, InterruptedException {
         progress("rows 1, 2 and 6: natives and start-recording requests, side by side");
         collectSamples(child(false, "natives", String.valueOf(nativeRounds), quick ? "500000" : "2000000",
@@ -202,6 +257,10 @@ public final class Driver {
                 return v;
             });
         }
+
+        progress("row 8: the first retransformation of a fresh JVM, Guava under the ASM probe,"
+                 + " the workload run " + coldRuns + " times after it; three JVMs a round");
+        coldRounds("asm", guavaRounds);
 
         long total = quick ? 200000 : 1000000;
         progress(String.format(Locale.ROOT, "row 7: memory after 10,000 and %,d requests on one VM thread", total));
@@ -337,6 +396,13 @@ public final class Driver {
                   heapFirst, heapTotal, 1);
         growthRow("7", "resident set, " + requests + " vs 10,000 requests", residentFirst,
                   residentTotal, 8);
+        String cold = String.format(Locale.ROOT, guavaClasses > 0 ? "%,d of Guava's classes"
+                                    : "every Guava class (%,d)", guavaCount);
+        ratioRow("8", "first retransformation of a fresh JVM: " + cold + " with the ASM probe, then"
+                      + " the workload " + coldRuns + " times, vs `Instrumentation.retransformClasses`"
+                      + " (agent loaded at start), process CPU ms", "cold-asm", 1, 1.0);
+        ratioRow("8", "the same, zev-host started with `--no-early-capabilities`", "cold-asm-late", 1,
+                 null);
 
         System.out.println("| row | measurement | libzev: median (min–max) | baseline: median (min–max)"
                            + " | ratio: median (min–max) | target | |");
@@ -344,14 +410,16 @@ public final class Driver {
         rows.forEach(System.out::println);
         System.out.println();
         System.out.printf(Locale.ROOT, "Counted rounds after a warm-up: %d (rows 1, 2, 6), %d (rows 3,"
-                          + " 4), %d JVM pairs (row 5), %d JVM pairs (row 5, Guava), %d JVMs (row 7)%s;"
+                          + " 4), %d JVM pairs (row 5), %d JVM pairs (row 5, Guava), %d JVMs (row 7),"
+                          + " %d rounds of three JVMs (row 8)%s;"
                           + " %.0f s in all.%n",
-                          nativeRounds, hookRounds, jvmRounds, guavaRounds, memoryRounds,
+                          nativeRounds, hookRounds, jvmRounds, guavaRounds, memoryRounds, guavaRounds,
                           quick ? "; --quick: smaller rows" : "", seconds);
         System.out.println("Rows 1-4 and 6: CPU time of the measuring thread, the two sides alternating"
                            + " within each round. Row 5: CPU time of the calling thread and the VM Thread over the call, one JVM a side."
                            + " Row 7: the libzev column is after the larger count, the baseline"
-                           + " column after 10,000.");
+                           + " column after 10,000. Row 8: CPU time of the whole process (the JIT's"
+                           + " threads included) from the call to the end of the workload's runs, one JVM a side.");
         libzevGrowth();
         if (!misses.isEmpty()) {
             System.out.println("Missed: " + String.join("; ", misses));
