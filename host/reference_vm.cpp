@@ -253,13 +253,24 @@ Region& descriptorRegion(jint id) {  // data_mutex held
     return *slot;
 }
 
+// A VM slow to answer: the answer is decided first, then the call takes the
+// scripted "<op>.delay" milliseconds, as a VM busy elsewhere would.
+jboolean answeredAfterDelay(const char* op, jboolean answer) {
+    if (auto delay = scripted((std::string(op) + ".delay").c_str())) {
+        struct timespec pause = {static_cast<time_t>(*delay / 1000),
+                                 static_cast<long>(*delay % 1000) * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+    return answer;
+}
+
 // ---- the slots ------------------------------------------------------------
 
 jboolean isEnabled() {
     if (journalWanted()) {
         Line("is_enabled").commit();
     }
-    return asBoolean(answerOr("is_enabled", 1));
+    return answeredAfterDelay("is_enabled", asBoolean(answerOr("is_enabled", 1)));
 }
 
 jboolean registerUpcalls(const RecorderUpcalls* upcalls) {

@@ -14,38 +14,38 @@ namespace {
 struct Lookup {
     const char* name;
     const char* signature;
-    jmethodID LibraryState::*field;
+    jmethodID RecorderBinding::*field;
     const char* failure;
 };
 
 const Lookup kRecorderLookups[] = {
-    {"finishChunk", "(Ljava/lang/String;JJZ)V", &LibraryState::finish_chunk_method,
+    {"finishChunk", "(Ljava/lang/String;JJZ)V", &RecorderBinding::finish_chunk_method,
      "couldn't find finishChunk method"},
     {"startRecording",
      "(Ljava/lang/String;[Ljava/lang/String;ZJJLjava/lang/String;ZJJZ)Ljava/lang/String;",
-     &LibraryState::start_recording_method, "couldn't find startRecording method"},
+     &RecorderBinding::start_recording_method, "couldn't find startRecording method"},
     {"stopRecording", "(Ljava/lang/String;JZLjava/lang/String;Z)Ljava/lang/String;",
-     &LibraryState::stop_recording_method, "couldn't find stopRecording method"},
+     &RecorderBinding::stop_recording_method, "couldn't find stopRecording method"},
     {"checkRecording", "(Ljava/lang/String;JZ)Ljava/lang/String;",
-     &LibraryState::check_recording_method, "couldn't find checkRecording method"},
+     &RecorderBinding::check_recording_method, "couldn't find checkRecording method"},
     {"dumpRecording", "(Ljava/lang/String;JLjava/lang/String;Z)Ljava/lang/String;",
-     &LibraryState::dump_recording_method, "couldn't find dumpRecording method"},
-    {"retransformCallback", "(Ljava/lang/Class;[B)[B", &LibraryState::retransform_callback_method,
+     &RecorderBinding::dump_recording_method, "couldn't find dumpRecording method"},
+    {"retransformCallback", "(Ljava/lang/Class;[B)[B", &RecorderBinding::retransform_callback_method,
      "couldn't find retransformCallback method"},
     {nullptr, nullptr, nullptr, "couldn't find ZEVImpl class"},
-    {"onNewChunk", "()V", &LibraryState::on_new_chunk_method, "couldn't find onNewChunk method"},
+    {"onNewChunk", "()V", &RecorderBinding::on_new_chunk_method, "couldn't find onNewChunk method"},
 };
 
-// Each method id is stored right after its lookup; any miss is a broken
-// consistency with our Java classes.
-void resolveRecorderMethods(JNIEnv* env, jclass recorderClass) {
+// Each method id goes into the binding being built right after its lookup;
+// any miss is a broken consistency with our Java classes.
+void resolveRecorderMethods(JNIEnv* env, jclass recorderClass, RecorderBinding* binding) {
     for (const Lookup& lookup : kRecorderLookups) {
         if (lookup.name == nullptr) {
             guarantee(env->GetSuperclass(recorderClass) != nullptr, lookup.failure);
             continue;
         }
         jmethodID method = env->GetMethodID(recorderClass, lookup.name, lookup.signature);
-        libraryState.*lookup.field = method;
+        binding->*lookup.field = method;
         guarantee(method != nullptr, lookup.failure);
     }
 }
@@ -120,20 +120,29 @@ extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_init(JNIEnv* e
         return nullptr;
     }
     guarantee(self != nullptr, "ZEV instance is NULL");
-    guarantee(libraryState.recorder_instance.load(std::memory_order_acquire) == nullptr,
-              "invariant");
+    guarantee(!recorderBound(), "invariant");
 
     jclass recorderClass = env->FindClass("tesmar/nuvrak/zev/VMZEV");
     guarantee(recorderClass != nullptr, "couldn't find VMZEV class");
 
-    resolveRecorderMethods(env, recorderClass);
+    RecorderBinding binding{};
+    resolveRecorderMethods(env, recorderClass, &binding);
+    libraryState.methods_resolved.store(true, zev::kRelaxed);  // a flag alone: nothing to pair
 
-    jobject global = env->NewGlobalRef(self);
-    guarantee(global != nullptr, "Could not create ZEV global ref");
-    if (!bindRecorder(global)) {
+    binding.recorder_instance = env->NewGlobalRef(self);
+    guarantee(binding.recorder_instance != nullptr, "Could not create ZEV global ref");
+    switch (bindRecorder(binding)) {
+    case BindResult::Bound:
+        break;
+    case BindResult::AlreadyBound:
         // Another init bound first: this is a second binding.
-        env->DeleteGlobalRef(global);
+        env->DeleteGlobalRef(binding.recorder_instance);
         guarantee(false, "invariant");
+        break;
+    case BindResult::OutOfMemory:
+        env->DeleteGlobalRef(binding.recorder_instance);
+        throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_init");
+        return nullptr;
     }
 
     if (!storeLocale(env, vm, locale, localeArgument)) {

@@ -1,71 +1,82 @@
-// The process-wide state, and the guard that keeps the recorder object's
-// global reference alive for as long as a user is turning it into a local one.
+// The process-wide state, and the binding's life: published whole, copied by
+// its users inside short read sections, deleted only once no user can still
+// be copying it.
 #include "library_state.h"
 
-#include <mutex>
-#include <thread>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sched.h>
+#include <time.h>
+#endif
 
 LibraryState libraryState{};
 
-namespace {
-
-// A lock of one atomic exchange: every VM request takes it, and it is held
-// for a load and a NewLocalRef (a transition into the VM and back), or for a
-// store or an exchange, never across a call into Java. Short, so a waiter
-// yields rather than sleeps.
-class SpinGuard {
-public:
-    void lock() {
-        while (busy_.exchange(true, std::memory_order_acquire)) {
-            while (busy_.load(std::memory_order_relaxed)) {
-                std::this_thread::yield();
-            }
-        }
+void zev::pauseWaiting(unsigned round) {
+    // A reader's section is a few instructions unless the VM holds its thread
+    // at a transition: yield at first, then sleep so as not to burn the
+    // processor the VM needs meanwhile.
+#ifdef _WIN32
+    if (round < 64) {
+        SwitchToThread();
+    } else {
+        Sleep(1);
     }
-    void unlock() { busy_.store(false, std::memory_order_release); }
-
-private:
-    std::atomic<bool> busy_{false};
-};
-
-// Guards the recorder object's global reference while users turn it into
-// local ones and binders and droppers store and exchange it.
-SpinGuard recorderGuard;
-
-}  // namespace
-
-RecorderRef recorderLocalRef(JNIEnv* env, jobject* local) {
-    std::lock_guard<SpinGuard> hold(recorderGuard);
-    jobject global = libraryState.recorder_instance.load(std::memory_order_acquire);
-    *local = global == nullptr ? nullptr : env->NewLocalRef(global);
-    if (global == nullptr) {
-        return RecorderRef::NotBound;
+#else
+    if (round < 64) {
+        sched_yield();
+    } else {
+        struct timespec pause = {0, 100 * 1000};
+        nanosleep(&pause, nullptr);
     }
-    return *local != nullptr ? RecorderRef::Bound : RecorderRef::Unreferenced;
+#endif
 }
 
-bool bindRecorder(jobject globalRef) {
-    std::lock_guard<SpinGuard> hold(recorderGuard);
-    if (libraryState.recorder_instance.load(std::memory_order_relaxed) != nullptr) {
-        return false;
+RecorderRef recorderLocalRef(JNIEnv* env, RecorderBinding* local) {
+    zev::Published<RecorderBinding>::Reader section(libraryState.recorder_binding);
+    const RecorderBinding* binding = section.get();
+    if (binding == nullptr) {
+        return RecorderRef::NotBound;
     }
-    libraryState.recorder_instance.store(globalRef, std::memory_order_release);
-    return true;
+    *local = *binding;
+    // The only call inside the section; it runs no Java.
+    local->recorder_instance = env->NewLocalRef(binding->recorder_instance);
+    return local->recorder_instance != nullptr ? RecorderRef::Bound : RecorderRef::Unreferenced;
+}
+
+bool recorderBound() {
+    return libraryState.recorder_binding.published();
+}
+
+BindResult bindRecorder(const RecorderBinding& binding) {
+    auto* record = static_cast<RecorderBinding*>(malloc(sizeof(RecorderBinding)));
+    if (record == nullptr) {
+        return BindResult::OutOfMemory;
+    }
+    *record = binding;
+    if (!libraryState.recorder_binding.publish(record)) {
+        free(record);
+        return BindResult::AlreadyBound;
+    }
+    return BindResult::Bound;
 }
 
 bool dropRecorder(JNIEnv* env) {
-    jobject global;
-    {
-        std::lock_guard<SpinGuard> hold(recorderGuard);
-        global = libraryState.recorder_instance.exchange(nullptr, std::memory_order_acq_rel);
-        if (global != nullptr) {
-            libraryState.release_generation.fetch_add(1, std::memory_order_release);
-        }
+    if (!libraryState.recorder_binding.published()) {
+        return false;
     }
-    // No user can reach the reference any more; whoever exchanged it out
-    // deletes it, so it is deleted once.
-    if (global != nullptr) {
-        env->DeleteGlobalRef(global);
+    // Before the binding goes, so that a request that then finds none sees the
+    // bump. Relaxed is enough: the retract's exchange after it is a release,
+    // and a request that reads the null it left acquires it.
+    libraryState.release_generation.fetch_add(1, zev::kRelaxed);
+    RecorderBinding* binding = libraryState.recorder_binding.retract();
+    if (binding == nullptr) {
+        return false;  // another drop took it first
     }
-    return global != nullptr;
+    // No user can copy it any more; whoever retracted it deletes it, once.
+    env->DeleteGlobalRef(binding->recorder_instance);
+    free(binding);
+    return true;
 }

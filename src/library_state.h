@@ -1,13 +1,29 @@
-// The library's one process-wide state record and the guarded access to the
-// recorder object that several threads share.
+// The library's one process-wide state record, and the access to the
+// recorder binding that several threads share.
 #pragma once
 
 #include <jni.h>
 #include <jvmti.h>
 
-#include <atomic>
-
+#include "atomics.h"
+#include "grace_period.h"
+#include "list_ownership.h"
 #include "vm_interface.h"
+
+// The Java recorder object bound through VMZEV.init, with the methods that
+// the upcalls and the class-file hook call on it. Immutable once published:
+// a user copies it, with a local reference of its own to the object, so a
+// request always calls the methods of the binding whose object it holds.
+struct RecorderBinding {
+    jobject recorder_instance;  // a global reference while published; local in a user's copy
+    jmethodID start_recording_method;
+    jmethodID stop_recording_method;
+    jmethodID check_recording_method;
+    jmethodID dump_recording_method;
+    jmethodID finish_chunk_method;
+    jmethodID on_new_chunk_method;
+    jmethodID retransform_callback_method;
+};
 
 // The classes handed to retransformClasses0, as one object that never changes
 // once published: their global references in list order, and an
@@ -24,60 +40,49 @@ struct ClassList {
     Slot* slots;
 };
 
-// How far the class list's life has come. retransformClasses0 alone leaves
-// None, the release alone leaves Held; whoever moved the state last owns the
-// list until it moves it on.
-enum class ListState {
-    None,            // no list
-    Retransforming,  // retransformClasses0 builds the list and retransforms its classes
-    ReleaseWaiting,  // the same, and a release came meanwhile: the retransforming thread restores
-    Held,            // published; the hook enabled, or disabled after a refused retransformation
-    Restoring,       // a release retransforms the classes back and forgets the list
-};
-
-// Zero at load. Written at load, by the status natives and the upcalls'
-// recorder bootstrap (the caches), by VMZEV.init, by a failed startHalcyra,
-// by retransformClasses0 and by the release upcall; read everywhere else.
+// Zero at load. recorder_interface and jvmti are written at load only; the
+// rest by the status natives and the upcalls' bootstrap (the caches), by
+// VMZEV.init and the release or a failed start (the binding), and by
+// retransformClasses0 and the release (the class list).
 struct LibraryState {
     const VmRecorderInterface* recorder_interface;
     jvmtiEnv* jvmti;
-    // Set and cleared only through bindRecorder and dropRecorder: users take a
-    // local reference with recorderLocalRef, never the global one directly.
-    std::atomic<jobject> recorder_instance;
-    jmethodID start_recording_method;
-    jmethodID stop_recording_method;
-    jmethodID check_recording_method;
-    jmethodID dump_recording_method;
-    jmethodID finish_chunk_method;
-    jmethodID on_new_chunk_method;
-    jmethodID retransform_callback_method;
-    std::atomic<jboolean> enabled_cache;
-    std::atomic<jboolean> disabled_cache;
-    std::atomic<jboolean> started_cache;
-    // The class list, published whole by retransformClasses0 and read by the
-    // class-file hook; null when there is none. See retransformation.cpp.
-    std::atomic<ClassList*> retransform_classes;
-    std::atomic<ListState> retransform_state;
-    // Bumped by every dropRecorder that dropped a binding, so that a request
-    // in flight can tell a concurrent release from a bootstrap that never bound.
-    std::atomic<unsigned> release_generation;
+    zev::Published<RecorderBinding> recorder_binding;
+    // Set once the first VMZEV.init has resolved the recorder's methods; never
+    // cleared, as a binding that a release dropped leaves them resolved.
+    zev::Atomic<bool> methods_resolved;
+    zev::Atomic<jboolean> enabled_cache;
+    zev::Atomic<jboolean> disabled_cache;
+    zev::Atomic<jboolean> started_cache;
+    zev::Published<ClassList> retransform_classes;
+    zev::Atomic<ListState> retransform_state;
+    // Bumped before a binding is taken away, so that a request in flight can
+    // tell a release from a bootstrap that never bound.
+    zev::Atomic<unsigned> release_generation;
 };
 
 extern LibraryState libraryState;
 
-// What recorderLocalRef found: a recorder object (its local reference in
-// *local), none bound, or one bound that NewLocalRef could not reference (out
-// of memory: an OutOfMemoryError may be pending).
+// What recorderLocalRef found: a binding (copied, with a local reference to
+// the recorder object), none, or one whose object NewLocalRef could not
+// reference (out of memory: an OutOfMemoryError may be pending).
 enum class RecorderRef { Bound, NotBound, Unreferenced };
 
-// A new local reference to the recorder object. Safe against a concurrent
-// dropRecorder: the global reference is never used after it was deleted.
-RecorderRef recorderLocalRef(JNIEnv* env, jobject* local);
+// Copies the published binding into *local with a new local reference to the
+// recorder object. Never waits: the binding stays valid for the moment it is
+// read, and a release waits for that moment to end before deleting it.
+RecorderRef recorderLocalRef(JNIEnv* env, RecorderBinding* local);
 
-// Stores a global reference to the recorder object if none is bound; false
-// when another binding is already there (the reference is then not stored).
-bool bindRecorder(jobject globalRef);
+// Whether a recorder is bound now (a snapshot).
+bool recorderBound();
 
-// Clears the binding and deletes its global reference, exactly once however
-// many threads drop at the same time. False when nothing was bound.
+enum class BindResult { Bound, AlreadyBound, OutOfMemory };
+
+// Publishes a binding over the global reference in binding. Unless Bound,
+// nothing is published and the reference stays the caller's.
+BindResult bindRecorder(const RecorderBinding& binding);
+
+// Takes the binding away, waits for the users still copying it, and deletes
+// its global reference: exactly once however many threads drop at the same
+// time. False when nothing was bound.
 bool dropRecorder(JNIEnv* env);

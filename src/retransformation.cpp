@@ -8,16 +8,14 @@
 // callback waits for): a release that arrives while the list's classes are
 // being retransformed, from the callback itself or from any other thread,
 // leaves the restore to the retransforming thread instead of waiting for it.
-// Hooks match a class against the list under the shared side of listGuard;
-// the restore unpublishes the list under its exclusive side, so that no hook
-// still reads a list being freed.
+// Hooks match a class against the list inside a read section of
+// retransform_classes; the restore retracts the list, which waits for the
+// hooks still matching against it, before freeing it.
 #include <jni.h>
 #include <jvmti.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
-#include <shared_mutex>
 
 #include "diagnostics.h"
 #include "jni_guards.h"
@@ -26,11 +24,6 @@
 #include "tesmar_nuvrak_zev_VMZEV.h"
 
 namespace {
-
-// Held shared by hooks while they match a class, exclusive by the restore
-// while it unpublishes the list. Classes loaded for the first time never
-// touch it.
-std::shared_mutex listGuard;
 
 // Gives back the references made so far and their array.
 void discardClasses(JNIEnv* env, jclass* classes, jint made) {
@@ -129,11 +122,11 @@ ClassList* indexClasses(JNIEnv* env, jvmtiEnv* jvmti, jclass* classes, jint coun
 
 enum class Match { NotListed, Listed, NoHash };
 
-// Whether klass is one of the listed classes. Holds listGuard shared, and
-// calls nothing but JVMTI and IsSameObject while it does.
+// Whether klass is one of the listed classes. Reads the list inside a read
+// section, and calls nothing but JVMTI's hash and IsSameObject there.
 Match matchListed(JNIEnv* env, jclass klass, jvmtiError* err) {
-    std::shared_lock<std::shared_mutex> hold(listGuard);
-    const ClassList* list = libraryState.retransform_classes.load(std::memory_order_acquire);
+    zev::Published<ClassList>::Reader section(libraryState.retransform_classes);
+    const ClassList* list = section.get();
     if (list == nullptr) {
         return Match::NotListed;
     }
@@ -169,8 +162,7 @@ void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefi
                                unsigned char** new_class_data) {
     // Every class load in the process passes here while the hook is enabled:
     // a class loaded for the first time can never be listed, and leaves at once.
-    if (class_being_redefined == nullptr ||
-        libraryState.retransform_classes.load(std::memory_order_acquire) == nullptr) {
+    if (class_being_redefined == nullptr || !libraryState.retransform_classes.published()) {
         return;
     }
     const char* shown = name != nullptr ? name : "<null>";
@@ -183,7 +175,7 @@ void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefi
         return;
     }
     // The VM may have dropped the recorder object already: leave the class as it is.
-    jobject recorder = nullptr;
+    RecorderBinding recorder;
     switch (recorderLocalRef(env, &recorder)) {
     case RecorderRef::Bound:
         break;
@@ -209,7 +201,8 @@ void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefi
         return;
     }
     auto result = static_cast<jbyteArray>(env->CallObjectMethod(
-        recorder, libraryState.retransform_callback_method, class_being_redefined, bytes));
+        recorder.recorder_instance, recorder.retransform_callback_method, class_being_redefined,
+        bytes));
     if (env->ExceptionCheck()) {
         logMessage(LOG_ERROR, "retransformCallback threw an exception");
         return;  // left pending: the hook never clears
@@ -258,7 +251,7 @@ jvmtiError setClassFileLoadHookMode(bool enable) {
 // refused to retransform stays held, hook disabled: they still run the
 // callback's bytes, and the next release tries again.
 ListState restoreList(JNIEnv* env, jint* result) {
-    ClassList* list = libraryState.retransform_classes.load(std::memory_order_acquire);
+    ClassList* list = libraryState.retransform_classes.owned();
     setClassFileLoadHookMode(false);
     jvmtiEnv* jvmti = libraryState.jvmti;
     *result = jvmti != nullptr ? jvmti->RetransformClasses(list->count, list->classes)
@@ -268,12 +261,8 @@ ListState restoreList(JNIEnv* env, jint* result) {
                    static_cast<int>(*result));
         return ListState::Held;
     }
-    {
-        // Waits for hooks still matching against the list on other threads.
-        std::unique_lock<std::shared_mutex> hold(listGuard);
-        libraryState.retransform_classes.store(nullptr, std::memory_order_release);
-    }
-    freeList(env, list);
+    // Waits for hooks still matching against the list on other threads.
+    freeList(env, libraryState.retransform_classes.retract());
     return ListState::None;
 }
 
@@ -287,7 +276,8 @@ void refuseSecondList() {
 // list is held, or, when a release came meanwhile, restored here. False when
 // RetransformClasses refused (logged; the caller throws).
 bool retransformListed(JNIEnv* env, jvmtiEnv* jvmti, ClassList* list) {
-    libraryState.retransform_classes.store(list, std::memory_order_release);
+    // The owner publishes: no list is there, so this cannot fail.
+    libraryState.retransform_classes.publish(list);
     setClassFileLoadHookMode(true);
     jvmtiError err = jvmti->RetransformClasses(list->count, list->classes);
     if (err == JVMTI_ERROR_NONE) {
@@ -297,14 +287,10 @@ bool retransformListed(JNIEnv* env, jvmtiEnv* jvmti, ClassList* list) {
         setClassFileLoadHookMode(false);
     }
     // A refused list stays held too: later calls are refused until the VM releases us.
-    ListState retransforming = ListState::Retransforming;
-    if (!libraryState.retransform_state.compare_exchange_strong(retransforming, ListState::Held,
-                                                                std::memory_order_acq_rel)) {
+    if (!zev::keepList(libraryState.retransform_state)) {
         // The release answered already; its restore is ours to do.
-        libraryState.retransform_state.store(ListState::Restoring, std::memory_order_release);
         jint restored = 0;
-        libraryState.retransform_state.store(restoreList(env, &restored),
-                                             std::memory_order_release);
+        zev::finishRestore(libraryState.retransform_state, restoreList(env, &restored));
     }
     return err == JVMTI_ERROR_NONE;
 }
@@ -345,9 +331,7 @@ extern "C" JNIEXPORT void JNICALL Java_tesmar_nuvrak_zev_VMZEV_retransformClasse
     }
     // One list at a time: a second call, from the callback or from anywhere
     // else, is refused at once, whether the first is still at work or held.
-    ListState none = ListState::None;
-    if (!libraryState.retransform_state.compare_exchange_strong(none, ListState::Retransforming,
-                                                                std::memory_order_acq_rel)) {
+    if (!zev::claimList(libraryState.retransform_state)) {
         refuseSecondList();
         return;
     }
@@ -364,7 +348,7 @@ extern "C" JNIEXPORT void JNICALL Java_tesmar_nuvrak_zev_VMZEV_retransformClasse
     }
     if (list == nullptr) {
         // Nothing published, so nothing for a release that came meanwhile to restore.
-        libraryState.retransform_state.store(ListState::None, std::memory_order_release);
+        zev::abandonList(libraryState.retransform_state);
         return;
     }
     if (!retransformListed(env, jvmti, list) && !env->ExceptionCheck()) {
@@ -373,29 +357,10 @@ extern "C" JNIEXPORT void JNICALL Java_tesmar_nuvrak_zev_VMZEV_retransformClasse
 }
 
 jint restoreRetransformedClasses(JNIEnv* env) {
-    for (;;) {
-        ListState state = libraryState.retransform_state.load(std::memory_order_acquire);
-        switch (state) {
-        case ListState::None:
-        case ListState::ReleaseWaiting:
-        case ListState::Restoring:
-            return JVMTI_ERROR_NONE;
-        case ListState::Retransforming:
-            // Never wait for a retransformation: its callback may be waiting for us.
-            if (libraryState.retransform_state.compare_exchange_weak(
-                    state, ListState::ReleaseWaiting, std::memory_order_acq_rel)) {
-                return JVMTI_ERROR_NONE;
-            }
-            break;
-        case ListState::Held:
-            if (libraryState.retransform_state.compare_exchange_weak(
-                    state, ListState::Restoring, std::memory_order_acq_rel)) {
-                jint result = 0;
-                libraryState.retransform_state.store(restoreList(env, &result),
-                                                     std::memory_order_release);
-                return result;
-            }
-            break;
-        }
+    if (!zev::claimRestore(libraryState.retransform_state)) {
+        return JVMTI_ERROR_NONE;
     }
+    jint result = 0;
+    zev::finishRestore(libraryState.retransform_state, restoreList(env, &result));
+    return result;
 }

@@ -4,24 +4,18 @@
 
 #include "library_areas.h"
 #include "library_state.h"
+#include "sticky_cache.h"
 #include "tesmar_nuvrak_zev_ZEV.h"
 
 namespace {
 
 // A sticky answer: once true it stays, and the VM is not asked again. A false
-// answer is stored too but the next call asks afresh.
-bool cachedQuery(std::atomic<jboolean>& cache, jboolean (*VmRecorderInterface::*operation)()) {
-    jboolean cached = cache.load(std::memory_order_acquire);
-    if (cached) {
-        return true;
-    }
-    const VmRecorderInterface* vm = libraryState.recorder_interface;
-    if (vm == nullptr) {
-        return false;
-    }
-    jboolean answer = (vm->*operation)();
-    cache.store(answer, std::memory_order_release);
-    return answer != JNI_FALSE;
+// answer leaves the cache as it is, so the next call asks afresh.
+bool cachedQuery(zev::Atomic<jboolean>& cache, jboolean (*VmRecorderInterface::*operation)()) {
+    return zev::cachedAnswer(cache, [operation]() -> jboolean {
+               const VmRecorderInterface* vm = libraryState.recorder_interface;
+               return vm == nullptr ? JNI_FALSE : (vm->*operation)();
+           }) != JNI_FALSE;
 }
 
 }  // namespace
@@ -57,10 +51,10 @@ extern "C" JNIEXPORT jboolean JNICALL Java_tesmar_nuvrak_zev_ZEV_startHalcyra(JN
     }
     const VmRecorderInterface* vm = libraryState.recorder_interface;
     if (vm == nullptr) {
-        return libraryState.started_cache.load(std::memory_order_acquire);
+        return JNI_FALSE;
     }
     jboolean started = vm->start_recorder();
-    libraryState.started_cache.store(started, std::memory_order_release);
+    zev::rememberAnswer(libraryState.started_cache, started);
     if (started) {
         return JNI_TRUE;
     }

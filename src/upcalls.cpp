@@ -7,8 +7,6 @@
 // object, so a concurrent release never leaves it holding a deleted one.
 #include <jni.h>
 
-#include <atomic>
-
 #include "diagnostics.h"
 #include "jni_guards.h"
 #include "library_areas.h"
@@ -27,11 +25,11 @@ constexpr jint SETTINGS_KEPT = 8;
 // java.lang.String for the settings arrays, looked up once: FindClass on a
 // VM thread searches the system dictionary on every request. The class is
 // never unloaded, so the global reference is never deleted.
-std::atomic<jclass> stringClassCache{nullptr};
+zev::Atomic<jclass> stringClassCache{nullptr};
 
 // The String class, or null with an exception pending.
 jclass stringClass(JNIEnv* env) {
-    jclass cached = stringClassCache.load(std::memory_order_acquire);
+    jclass cached = stringClassCache.load(zev::kAcquire);  // pairs with the CAS below
     if (cached != nullptr) {
         return cached;
     }
@@ -46,50 +44,52 @@ jclass stringClass(JNIEnv* env) {
         return env->ExceptionCheck() ? nullptr : local;
     }
     env->DeleteLocalRef(local);
-    if (!stringClassCache.compare_exchange_strong(cached, global, std::memory_order_acq_rel)) {
+    if (!stringClassCache.compare_exchange_strong(cached, global, zev::kAcqRel)) {
         env->DeleteGlobalRef(global);  // another thread cached it first
         return cached;
     }
     return global;
 }
 
-// The recorder object that a request needs, as a local reference; null, with
-// a level-1 line, when the VM released it while the request was on its way
-// (generation is the release generation read when the request began) or
-// when no local reference could be made. No binding at all is a broken
-// invariant.
-jobject boundRecorder(JNIEnv* env, unsigned generation, const char* request) {
-    jobject recorder = nullptr;
-    switch (recorderLocalRef(env, &recorder)) {
+// The binding that a request needs, copied into *recorder with a local
+// reference to the recorder object; false, with a level-1 line, when the VM
+// released it while the request was on its way (generation is the release
+// generation read when the request began) or when no local reference could
+// be made. No binding at all is a broken invariant.
+bool boundRecorder(JNIEnv* env, unsigned generation, const char* request,
+                   RecorderBinding* recorder) {
+    switch (recorderLocalRef(env, recorder)) {
     case RecorderRef::Bound:
-        return recorder;
+        return true;
     case RecorderRef::Unreferenced:
         logMessage(LOG_ERROR, "No local reference to the recorder object for a %s", request);
-        return nullptr;
+        return false;
     case RecorderRef::NotBound:
         break;
     }
-    if (libraryState.release_generation.load(std::memory_order_acquire) != generation) {
+    // Pairs with the release's bump before its retract: a request that found
+    // the binding gone sees the bump.
+    if (libraryState.release_generation.load(zev::kAcquire) != generation) {
         logMessage(LOG_ERROR, "Recorder released during a %s", request);
-        return nullptr;
+        return false;
     }
     guarantee(false, "invariant");
-    return nullptr;
+    return false;
 }
 
-// Answers a local reference to the recorder object when a request may go on,
-// null when it may not (a log line or a pending exception says why).
-jobject ensureRecorderInstance(JNIEnv* env) {
+// Copies the binding into *recorder when a request may go on; false when it
+// may not (a log line or a pending exception says why).
+bool ensureRecorderInstance(JNIEnv* env, RecorderBinding* recorder) {
     const VmRecorderInterface* vm = libraryState.recorder_interface;
-    unsigned generation = libraryState.release_generation.load(std::memory_order_acquire);
+    unsigned generation = libraryState.release_generation.load(zev::kAcquire);
     if (!isStarted()) {
         if (isDisabledOnCommandLine()) {
-            return nullptr;
+            return false;
         }
         jclass zevClass = env->FindClass("tesmar/nuvrak/zev/ZEV");
         if (env->ExceptionCheck()) {
             vm->log(LOG_ERROR, "Could not find class ZEV");
-            return nullptr;
+            return false;
         }
         jmethodID get = env->GetStaticMethodID(zevClass, "get", "()Ltesmar/nuvrak/zev/ZEV;");
         if (env->ExceptionCheck()) {
@@ -97,7 +97,7 @@ jobject ensureRecorderInstance(JNIEnv* env) {
             if (zevClass != nullptr) {
                 env->DeleteLocalRef(zevClass);
             }
-            return nullptr;
+            return false;
         }
         if (zevClass != nullptr && get != nullptr) {
             // Expected to create the recorder object and bind it through VMZEV.init.
@@ -105,20 +105,19 @@ jobject ensureRecorderInstance(JNIEnv* env) {
             if (zev == nullptr || env->ExceptionCheck()) {
                 vm->log(LOG_ERROR, "Could not initialize Java Halcyra");
                 env->DeleteLocalRef(zevClass);
-                return nullptr;
+                return false;
             }
             env->DeleteLocalRef(zev);
             env->DeleteLocalRef(zevClass);
         }
     }
-    return boundRecorder(env, generation, "recording request");
+    return boundRecorder(env, generation, "recording request", recorder);
 }
 
 // How every recording request begins: the recorder object, then the name.
 // False when the request answers null.
-bool beginRequest(JNIEnv* env, const char* name, jobject* recorder, jstring* javaName) {
-    *recorder = ensureRecorderInstance(env);
-    return *recorder != nullptr && javaString(env, name, javaName);
+bool beginRequest(JNIEnv* env, const char* name, RecorderBinding* recorder, jstring* javaName) {
+    return ensureRecorderInstance(env, recorder) && javaString(env, name, javaName);
 }
 
 jstring startRecording(JNIEnv* env, const char* name, jint count, const char* const* settings,
@@ -133,7 +132,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     if (!frame.pushed()) {
         return nullptr;
     }
-    jobject recorder;
+    RecorderBinding recorder;
     jstring javaName;
     if (!beginRequest(env, name, &recorder, &javaName)) {
         return nullptr;
@@ -184,7 +183,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     arguments[8].j = maxSize;
     arguments[9].z = verbose;
     jobject result =
-        env->CallObjectMethodA(recorder, libraryState.start_recording_method, arguments);
+        env->CallObjectMethodA(recorder.recorder_instance, recorder.start_recording_method, arguments);
     return frame.popResult(static_cast<jstring>(result));
 }
 
@@ -194,13 +193,13 @@ jstring stopRecording(JNIEnv* env, const char* name, jlong id, jboolean discard,
     if (!frame.pushed()) {
         return nullptr;
     }
-    jobject recorder;
+    RecorderBinding recorder;
     jstring javaName;
     jstring javaFileName;
     if (!beginRequest(env, name, &recorder, &javaName) || !javaString(env, fileName, &javaFileName)) {
         return nullptr;
     }
-    jobject result = env->CallObjectMethod(recorder, libraryState.stop_recording_method, javaName,
+    jobject result = env->CallObjectMethod(recorder.recorder_instance, recorder.stop_recording_method, javaName,
                                            id, discard, javaFileName, verbose);
     return frame.popResult(static_cast<jstring>(result));
 }
@@ -210,12 +209,12 @@ jstring checkRecording(JNIEnv* env, const char* name, jlong id, jboolean verbose
     if (!frame.pushed()) {
         return nullptr;
     }
-    jobject recorder;
+    RecorderBinding recorder;
     jstring javaName;
     if (!beginRequest(env, name, &recorder, &javaName)) {
         return nullptr;
     }
-    jobject result = env->CallObjectMethod(recorder, libraryState.check_recording_method, javaName,
+    jobject result = env->CallObjectMethod(recorder.recorder_instance, recorder.check_recording_method, javaName,
                                            id, verbose);
     return frame.popResult(static_cast<jstring>(result));
 }
@@ -226,13 +225,13 @@ jstring dumpRecording(JNIEnv* env, const char* name, jlong id, const char* fileN
     if (!frame.pushed()) {
         return nullptr;
     }
-    jobject recorder;
+    RecorderBinding recorder;
     jstring javaName;
     jstring javaFileName;
     if (!beginRequest(env, name, &recorder, &javaName) || !javaString(env, fileName, &javaFileName)) {
         return nullptr;
     }
-    jobject result = env->CallObjectMethod(recorder, libraryState.dump_recording_method, javaName,
+    jobject result = env->CallObjectMethod(recorder.recorder_instance, recorder.dump_recording_method, javaName,
                                            id, javaFileName, verbose);
     if (env->ExceptionCheck()) {
         return nullptr;
@@ -250,9 +249,9 @@ jboolean finishChunk(JNIEnv* env, const char* chunkPath, jlong startTime, jlong 
         return JNI_FALSE;
     }
     jstring path = env->NewStringUTF(chunkPath);
-    guarantee(libraryState.finish_chunk_method != nullptr, "finishChunk not initialized");
+    guarantee(libraryState.methods_resolved.load(zev::kRelaxed), "finishChunk not initialized");
     if (path != nullptr) {
-        jobject recorder = nullptr;
+        RecorderBinding recorder;
         switch (recorderLocalRef(env, &recorder)) {
         case RecorderRef::Bound:
             break;
@@ -263,9 +262,9 @@ jboolean finishChunk(JNIEnv* env, const char* chunkPath, jlong startTime, jlong 
             logMessage(LOG_ERROR, "finishChunk: no local reference to the recorder object");
             return JNI_FALSE;
         }
-        env->CallVoidMethod(recorder, libraryState.finish_chunk_method, path, startTime, endTime,
-                            finalChunk);
-        env->DeleteLocalRef(recorder);
+        env->CallVoidMethod(recorder.recorder_instance, recorder.finish_chunk_method, path,
+                            startTime, endTime, finalChunk);
+        env->DeleteLocalRef(recorder.recorder_instance);
         env->DeleteLocalRef(path);
     }
     return env->ExceptionCheck() ? JNI_FALSE : JNI_TRUE;
@@ -276,13 +275,13 @@ void newChunk(JNIEnv* env) {
     if (!frame.pushed()) {
         return;
     }
-    unsigned generation = libraryState.release_generation.load(std::memory_order_acquire);
-    jobject recorder = boundRecorder(env, generation, "new-chunk report");
-    if (recorder == nullptr) {
+    unsigned generation = libraryState.release_generation.load(zev::kAcquire);
+    RecorderBinding recorder;
+    if (!boundRecorder(env, generation, "new-chunk report", &recorder)) {
         return;
     }
-    guarantee(libraryState.on_new_chunk_method != nullptr, "onNewChunk not initialized");
-    env->CallVoidMethod(recorder, libraryState.on_new_chunk_method);
+    guarantee(recorder.on_new_chunk_method != nullptr, "onNewChunk not initialized");
+    env->CallVoidMethod(recorder.recorder_instance, recorder.on_new_chunk_method);
 }
 
 jint releaseBindings(JNIEnv* env) {

@@ -62,10 +62,35 @@ typedef struct OptionsRecord {
  * failed for want of memory), with an exception pending or a level-1 line
  * through log saying why. They never answer a string with an exception
  * pending. While the recorder has not been reported started, each request
- * first calls ZEV.get(), which must leave a recorder bound; once it has been
- * reported started, a request that finds no recorder bound (one that
- * arrives after a release) ends the process with "guarantee failed:
- * invariant", as does a bootstrap whose ZEV.get() answers without binding.
+ * first calls ZEV.get(), which must leave a recorder bound; a bootstrap
+ * whose ZEV.get() answers without binding ends the process with "guarantee
+ * failed: invariant".
+ *
+ * Threads. The library starts no threads and takes no locks. No entry, no
+ * native and no class-file hook ever waits for another thread. A request
+ * copies the recorder binding (a local reference to the recorder object and
+ * its method ids) in a short read section whose only call is NewLocalRef; a
+ * hook matches a class against the retransformed list in one whose only
+ * calls are JVMTI's GetObjectHashCode and IsSameObject. Neither runs Java.
+ * Only the thread that takes something away waits, and only for the read
+ * sections already under way: the release (entry 6) and a failed
+ * ZEV.startHalcyra wait for the requests and hooks still copying the
+ * binding before deleting its global reference; the restore of the
+ * retransformed classes waits for the hooks still matching against the list
+ * before freeing it. A thread that the VM holds at a transition inside such
+ * a section (a safepoint, a debugger's suspension) holds up only those
+ * waiters, and only until it runs again.
+ *
+ * A release and a request in flight: a request that copied the binding
+ * before the release took it goes on with the object it holds and answers
+ * the recorder's answer. One that looks for the binding after the release
+ * took it answers null with the level-1 line "Recorder released during a
+ * recording request" (new_chunk: "... during a new-chunk report") when the
+ * release landed after the request began. A request that begins after a
+ * release: before the recorder has been reported started, its ZEV.get() must
+ * bind a recorder again; once it has been reported started, it finds no
+ * recorder bound and ends the process with "guarantee failed: invariant", as
+ * does new_chunk. finish_chunk answers false with a level-1 line instead.
  */
 typedef struct RecorderUpcalls {
     /* 0 */ jstring (*start_recording)(JNIEnv* env, const char* name, jint count,
@@ -89,12 +114,14 @@ typedef struct RecorderUpcalls {
     /* 5 */ void (*new_chunk)(JNIEnv* env);
     /* 6: drops the recorder object and restores retransformed classes;
           answers the JVMTI error of the restoring retransformation, or 0.
-          It never waits for a retransformation in progress (retransformClasses0
-          on this or any other thread, whose callback may be waiting for this
-          very call): it answers 0 at once, and the retransforming thread
-          restores the classes as soon as its RetransformClasses returns. When
-          the VM refuses the restoring retransformation, the classes stay
-          listed and the next release tries again. */
+          It waits for the read sections under way (see Threads above), never
+          for Java code: it never waits for a retransformation in progress
+          (retransformClasses0 on this or any other thread, whose callback may
+          be waiting for this very call): it answers 0 at once, and the
+          retransforming thread restores the classes as soon as its
+          RetransformClasses returns. When the VM refuses the restoring
+          retransformation, the classes stay listed and the next release
+          tries again. */
     /* 6 */ jint (*release_bindings)(JNIEnv* env);
 } RecorderUpcalls;
 

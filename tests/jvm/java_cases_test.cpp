@@ -41,6 +41,7 @@ const PassingCase kPassingCases[] = {
     {"Retransform", "RetransformTests", "otherToolsAndFailingHooks", {}, true},
     {"Status", "StatusTests", "cachesAreSticky", {}},
     {"Status", "StatusTests", "failedStartDropsBinding", {}},
+    {"Status", "StatusTests", "slowFalseLeavesTheTrueCached", {}},
     {"Upcalls", "UpcallTests", "bootstrapOnEveryRequestUntilStarted", {}},
     {"Upcalls", "UpcallTests", "bootstrapFailures", {}},
     {"Upcalls", "UpcallTests", "argumentsReachTheRecorderInOrder", {}},

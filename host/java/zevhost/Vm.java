@@ -91,6 +91,8 @@ import java.nio.ByteBuffer;
  * <li>{@code is_started}: the VM's state: false until {@code start_recorder}
  *     answered true, false again after {@code recorder_command(7)}. Scripting
  *     it doesn't change the state.</li>
+ * <li>{@code is_enabled.delay}: the next {@code is_enabled} call decides its
+ *     answer, then takes that many milliseconds to return it.</li>
  * <li>{@code start_recorder}: true; a true answer (scripted or not) marks the
  *     VM started.</li>
  * <li>{@code recorder_command}: 0; command 7 always marks the VM stopped.</li>

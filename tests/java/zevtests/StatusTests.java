@@ -44,6 +44,27 @@ public final class StatusTests {
     }
 
     /**
+     * A slow false cannot undo a true: one thread's query answers false only
+     * after another thread's query got true and cached it.
+     */
+    static void slowFalseLeavesTheTrueCached() throws Exception {
+        Vm.clearJournal();
+        Vm.script("is_enabled", 0, 1, 0);
+        Vm.script("is_enabled.delay", 300);
+        boolean[] slow = new boolean[1];
+        Thread asking = new Thread(() -> slow[0] = ZEV.isEnabled(), "slow asker");
+        asking.start();
+        while (Vm.journal().length == 0) {
+            Thread.onSpinWait();  // the slow query has its false and sleeps
+        }
+        eq(true, ZEV.isEnabled());
+        asking.join();
+        eq(false, slow[0]);
+        eq(true, ZEV.isEnabled());
+        journal("is_enabled()", "is_enabled()");
+    }
+
+    /**
      * A start the VM refuses drops the binding (once), so that a new recorder
      * can bind; a start it accepts is remembered, and keeps its binding.
      */

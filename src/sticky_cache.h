@@ -1,0 +1,31 @@
+// The status caches: one byte each, which moves from zero to non-zero at most
+// once and then stays, however many threads ask the VM at the same time.
+#pragma once
+
+#include "atomics.h"
+
+namespace zev {
+
+// Stores a true answer; a false one is never stored, since a slow false
+// landing after another thread's true would undo it. Relaxed: the byte is
+// all that the cache carries, nothing is published with it.
+template <typename Byte>
+void rememberAnswer(Atomic<Byte>& cache, Byte answer) {
+    if (answer != 0) {
+        ZEV_ATOMIC(cache).store(answer, kRelaxed);
+    }
+}
+
+// The cached true, or else the answer of ask(), remembered when true.
+template <typename Byte, typename Ask>
+Byte cachedAnswer(Atomic<Byte>& cache, Ask ask) {
+    Byte cached = ZEV_ATOMIC(cache).load(kRelaxed);
+    if (cached != 0) {
+        return cached;
+    }
+    Byte answer = ask();
+    rememberAnswer(cache, answer);
+    return answer;
+}
+
+}  // namespace zev
