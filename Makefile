@@ -114,7 +114,8 @@ test-one-jdk:
 ARM64_ROOT = $(CURDIR)/build-arm64/sysroot
 test-arm64: deps-ports
 	@scripts/arm64-sysroot $(ARM64_ROOT)
-	$(call configure_and_build,build-arm64,-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DZEV_SYSROOT=$(ARM64_ROOT))
+	$(call configure_and_build,build-arm64,-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	    -DZEV_SYSROOT=$(ARM64_ROOT))
 	ctest --test-dir build-arm64 --output-on-failure -j$(JOBS)
 
 # Windows x64: the library alone cross-compiled with Debian's default

@@ -69,7 +69,8 @@ typedef signed char jbyte;
     set(JAVA_AWT_INCLUDE_PATH "${_zev_jdk}/include" CACHE PATH "jawt.h" FORCE)
   else()
     if(NOT ZEV_TARGET_JDK OR NOT EXISTS "${ZEV_TARGET_JDK}/include/jni.h")
-      message(FATAL_ERROR "A cross build needs -DZEV_TARGET_JDK=<the target's JDK> (${ZEV_TARGET_JDK})")
+      message(FATAL_ERROR
+        "A cross build needs -DZEV_TARGET_JDK=<the target's JDK> (${ZEV_TARGET_JDK})")
     endif()
     get_filename_component(_zev_target_jdk "${ZEV_TARGET_JDK}" REALPATH)
     set(JAVA_INCLUDE_PATH "${_zev_target_jdk}/include" CACHE PATH "jni.h" FORCE)
@@ -103,7 +104,8 @@ set(ZEV_JDK_HOME "${_zev_jdk}" CACHE INTERNAL "The JDK of the build")
 set(ZEV_JDK_VERSION "${_zev_jdk_version}")
 set(JAVA_HOME "${_zev_jdk}")
 set(ENV{JAVA_HOME} "${_zev_jdk}")
-set(ZEV_JAVA_TOOLS_HOME "${ZEV_JAVA_TOOLS_HOME}" CACHE INTERNAL "The JDK whose javac and jar the build runs")
+set(ZEV_JAVA_TOOLS_HOME "${ZEV_JAVA_TOOLS_HOME}" CACHE INTERNAL
+    "The JDK whose javac and jar the build runs")
 
 # After find_package(Java) and find_package(JNI): both must have found this JDK.
 macro(zev_check_jdk_found)

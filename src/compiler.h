@@ -10,7 +10,8 @@
 #elif defined(__GNUC__) || defined(__clang__)
 // printf-style checking of a format argument against the arguments after it
 // (first_index = 0 for a va_list).
-#define ZEV_PRINTF_FORMAT(format_index, first_index) __attribute__((format(printf, format_index, first_index)))
+#define ZEV_PRINTF_FORMAT(format_index, first_index) \
+    __attribute__((format(printf, format_index, first_index)))
 #endif
 
 #if defined(__GNUC__) || defined(__clang__)
