@@ -65,7 +65,8 @@ bool storeLocale(JNIEnv* env, const VmRecorderInterface* vm, jstring locale, jin
 }
 
 // The record's settings as a String[]: a missing setting stays a null
-// element. Null with the failed JNI call's exception pending.
+// element. Null with an exception pending: the failed JNI call's, or an
+// IllegalArgumentException for a setting that is not modified UTF-8.
 jobjectArray settingsArray(JNIEnv* env, const OptionsRecord* options) {
     jclass stringClass = env->FindClass("java/lang/String");
     if (stringClass == nullptr) {
@@ -81,8 +82,8 @@ jobjectArray settingsArray(JNIEnv* env, const OptionsRecord* options) {
         if (chars == nullptr) {
             continue;
         }
-        jstring setting = env->NewStringUTF(chars);
-        if (setting == nullptr) {
+        jstring setting;
+        if (!javaString(env, chars, &setting, {"VMZEV_options", "setting", i}, true)) {
             return nullptr;
         }
         env->SetObjectArrayElement(settings, i, setting);
@@ -170,7 +171,9 @@ extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_options(JNIEnv
     if (vm == nullptr) {
         return nullptr;
     }
-    // Each early return leaves the failed JNI call's own exception pending.
+    // Each early return leaves the failed JNI call's own exception pending, or
+    // an IllegalArgumentException naming a string of the record that is not
+    // modified UTF-8.
     jclass optionsClass = env->FindClass("tesmar/nuvrak/zev/NativeOptions");
     if (optionsClass == nullptr) {
         return nullptr;
@@ -188,11 +191,12 @@ extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_options(JNIEnv
         return nullptr;
     }
     jstring name;
-    if (!javaString(env, options->name, &name)) {
+    if (!javaString(env, options->name, &name, {"VMZEV_options", "name", -1}, true)) {
         return nullptr;
     }
     jstring dumpPath;
-    if (!javaString(env, options->dump_path, &dumpPath)) {
+    if (!javaString(env, options->dump_path, &dumpPath, {"VMZEV_options", "dump path", -1},
+                    true)) {
         return nullptr;
     }
     return env->NewObject(optionsClass, constructor, name, settings, options->disk,

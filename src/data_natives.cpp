@@ -161,6 +161,17 @@ extern "C" JNIEXPORT void JNICALL Java_tesmar_nuvrak_zev_VMZEV_addConstPool(JNIE
         throwByName(env, "java/lang/IllegalArgumentException", "addConstPool: not a direct buffer");
         return;
     }
+    // The VM gets the address alone and cannot know where the buffer ends.
+    jlong capacity = env->GetDirectBufferCapacity(pool);
+    if (env->ExceptionCheck()) {
+        return;
+    }
+    if (size < 0 || size > capacity) {
+        throwByName(env, "java/lang/IllegalArgumentException",
+                    "addConstPool: size %d, buffer capacity %lld", static_cast<int>(size),
+                    static_cast<long long>(capacity));
+        return;
+    }
     if (vm->add_const_pool(address, size, flag) == 0) {
         throwByName(env, "java/lang/OutOfMemoryError", "addConstPool");
     }

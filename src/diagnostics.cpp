@@ -7,6 +7,17 @@
 
 #include "library_areas.h"
 #include "library_state.h"
+#include "modified_utf8.h"
+
+namespace {
+
+// A message cut by the formatter may end inside a character, which Java or
+// the VM would read as another one: cut it back to a whole character.
+void endOnWholeCharacter(char* text, size_t length) {
+    text[wholeCharacterLength(text, length)] = '\0';
+}
+
+}  // namespace
 
 int formatBounded(char* buffer, size_t size, const char* format, va_list args) {
     if (buffer == nullptr || size == 0) {
@@ -17,6 +28,9 @@ int formatBounded(char* buffer, size_t size, const char* format, va_list args) {
     // A result of size or more means the text was cut: what it counts was
     // never written.
     if (result < 0 || static_cast<size_t>(result) >= size) {
+        if (result >= 0) {
+            endOnWholeCharacter(buffer, size - 1);
+        }
         return -1;
     }
     return result;
@@ -26,9 +40,12 @@ void logMessage(jint level, const char* format, ...) {
     char line[256];
     va_list args;
     va_start(args, format);
-    vsnprintf(line, sizeof(line) - 1, format, args);
+    int length = vsnprintf(line, sizeof(line) - 1, format, args);
     va_end(args);
     line[sizeof(line) - 1] = '\0';
+    if (length >= static_cast<int>(sizeof(line) - 1)) {  // cut to 254 bytes
+        endOnWholeCharacter(line, sizeof(line) - 2);
+    }
 
     const VmRecorderInterface* vm = libraryState.recorder_interface;
     if (vm != nullptr) {

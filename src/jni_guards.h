@@ -1,9 +1,11 @@
 // Small scope guards for JNI resources, each making exactly the release call
 // that the resource needs, on every path out; and the string conversion that
-// natives and upcalls share.
+// natives and upcalls share (javaString, in modified_utf8.h).
 #pragma once
 
 #include <jni.h>
+
+#include "modified_utf8.h"  // javaString: every VM string becomes a Java string there
 
 // Modified UTF-8 characters of a Java string; null when the conversion failed
 // (its exception is then pending). The string must not be null.
@@ -58,10 +60,3 @@ private:
     JNIEnv* env_;
     bool pushed_;
 };
-
-// A Java string for a string the VM passed or owns; an absent one stays null.
-// False when the conversion failed (its exception is pending).
-inline bool javaString(JNIEnv* env, const char* chars, jstring* result) {
-    *result = chars == nullptr ? nullptr : env->NewStringUTF(chars);
-    return chars == nullptr || *result != nullptr;
-}

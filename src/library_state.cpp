@@ -67,11 +67,13 @@ bool dropRecorder(JNIEnv* env) {
     if (!libraryState.recorder_binding.published()) {
         return false;
     }
-    // Before the binding goes, so that a request that then finds none sees the
-    // bump. Relaxed is enough: the retract's exchange after it is a release,
-    // and a request that reads the null it left acquires it.
-    libraryState.release_generation.fetch_add(1, zev::kRelaxed);
+    // Begun before the binding goes, so that a request that then finds none
+    // sees it: the retract's exchange after it is a release, and a request
+    // that reads the null it left acquires it. Ended once it is gone, so that
+    // a request that begins later and finds none is told apart.
+    libraryState.releases_begun.fetch_add(1, zev::kRelaxed);
     RecorderBinding* binding = libraryState.recorder_binding.retract();
+    libraryState.releases_ended.fetch_add(1, zev::kRelease);  // pairs with releasesEnded()
     if (binding == nullptr) {
         return false;  // another drop took it first
     }
@@ -79,4 +81,14 @@ bool dropRecorder(JNIEnv* env) {
     env->DeleteGlobalRef(binding->recorder_instance);
     free(binding);
     return true;
+}
+
+unsigned releasesEnded() {
+    return libraryState.releases_ended.load(zev::kAcquire);
+}
+
+bool releasedSince(unsigned ended) {
+    // Every drop begins before it ends: begun can only equal the ended count
+    // read earlier when no drop began since, nor was under way then.
+    return libraryState.releases_begun.load(zev::kAcquire) != ended;
 }

@@ -56,9 +56,11 @@ struct LibraryState {
     zev::Atomic<jboolean> started_cache;
     zev::Published<ClassList> retransform_classes;
     zev::Atomic<ListState> retransform_state;
-    // Bumped before a binding is taken away, so that a request in flight can
-    // tell a release from a bootstrap that never bound.
-    zev::Atomic<unsigned> release_generation;
+    // Drops of the binding begun and ended: a request that finds no binding
+    // tells a release that came while it was under way (one begun after the
+    // drops it saw ended) from a bootstrap that never bound.
+    zev::Atomic<unsigned> releases_begun;
+    zev::Atomic<unsigned> releases_ended;
 };
 
 extern LibraryState libraryState;
@@ -86,3 +88,11 @@ BindResult bindRecorder(const RecorderBinding& binding);
 // its global reference: exactly once however many threads drop at the same
 // time. False when nothing was bound.
 bool dropRecorder(JNIEnv* env);
+
+// Read when a request begins: the drops ended so far.
+unsigned releasesEnded();
+
+// Whether a drop began after the drops that releasesEnded() counted when the
+// request began (ended answered then): the binding the request misses was
+// released while it was under way.
+bool releasedSince(unsigned ended);

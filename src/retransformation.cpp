@@ -325,6 +325,9 @@ void setUpToolEnvironment(JavaVM* vm) {
 
 extern "C" JNIEXPORT void JNICALL Java_tesmar_nuvrak_zev_VMZEV_retransformClasses0(
     JNIEnv* env, jobject, jobjectArray classArray) {
+    if (recorderOrThrow(env, "VMZEV_retransform") == nullptr) {
+        return;
+    }
     if (classArray == nullptr) {
         throwNullPointer(env);
         return;

@@ -53,10 +53,10 @@ jclass stringClass(JNIEnv* env) {
 
 // The binding that a request needs, copied into *recorder with a local
 // reference to the recorder object; false, with a level-1 line, when the VM
-// released it while the request was on its way (generation is the release
-// generation read when the request began) or when no local reference could
-// be made. No binding at all is a broken invariant.
-bool boundRecorder(JNIEnv* env, unsigned generation, const char* request,
+// released it while the request was on its way (ended is releasesEnded()
+// read when the request began) or when no local reference could be made. No
+// binding at all is a broken invariant.
+bool boundRecorder(JNIEnv* env, unsigned ended, const char* request,
                    RecorderBinding* recorder) {
     switch (recorderLocalRef(env, recorder)) {
     case RecorderRef::Bound:
@@ -67,9 +67,7 @@ bool boundRecorder(JNIEnv* env, unsigned generation, const char* request,
     case RecorderRef::NotBound:
         break;
     }
-    // Pairs with the release's bump before its retract: a request that found
-    // the binding gone sees the bump.
-    if (libraryState.release_generation.load(zev::kAcquire) != generation) {
+    if (releasedSince(ended)) {
         logMessage(LOG_ERROR, "Recorder released during a %s", request);
         return false;
     }
@@ -81,7 +79,7 @@ bool boundRecorder(JNIEnv* env, unsigned generation, const char* request,
 // may not (a log line or a pending exception says why).
 bool ensureRecorderInstance(JNIEnv* env, RecorderBinding* recorder) {
     const VmRecorderInterface* vm = libraryState.recorder_interface;
-    unsigned generation = libraryState.release_generation.load(zev::kAcquire);
+    unsigned ended = releasesEnded();
     if (!isStarted()) {
         if (isDisabledOnCommandLine()) {
             return false;
@@ -111,18 +109,34 @@ bool ensureRecorderInstance(JNIEnv* env, RecorderBinding* recorder) {
             env->DeleteLocalRef(zevClass);
         }
     }
-    return boundRecorder(env, generation, "recording request", recorder);
+    return boundRecorder(env, ended, "recording request", recorder);
+}
+
+// The VM must not call an entry with an exception pending. One that does
+// gets a refusal that makes no JNI call but ExceptionCheck, with a level-1
+// line; its exception stays pending, and the next request works.
+bool enteredWithException(JNIEnv* env, const char* entry) {
+    if (!env->ExceptionCheck()) {
+        return false;
+    }
+    logMessage(LOG_ERROR, "%s: called with an exception pending", entry);
+    return true;
 }
 
 // How every recording request begins: the recorder object, then the name.
 // False when the request answers null.
-bool beginRequest(JNIEnv* env, const char* name, RecorderBinding* recorder, jstring* javaName) {
-    return ensureRecorderInstance(env, recorder) && javaString(env, name, javaName);
+bool beginRequest(JNIEnv* env, const char* entry, const char* name, RecorderBinding* recorder,
+                  jstring* javaName) {
+    return ensureRecorderInstance(env, recorder) &&
+           javaString(env, name, javaName, {entry, "name", -1});
 }
 
 jstring startRecording(JNIEnv* env, const char* name, jint count, const char* const* settings,
                        jboolean disk, jlong delay, jlong duration, const char* fileName,
                        jboolean dumpOnExit, jlong maxAge, jlong maxSize, jboolean verbose) {
+    if (enteredWithException(env, "startRecording")) {
+        return nullptr;
+    }
     if (count < 0 || (settings == nullptr && count > 0)) {
         logMessage(LOG_ERROR, "startRecording: %d settings at %s", static_cast<int>(count),
                    settings == nullptr ? "a null address" : "a valid address");
@@ -134,7 +148,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     }
     RecorderBinding recorder;
     jstring javaName;
-    if (!beginRequest(env, name, &recorder, &javaName)) {
+    if (!beginRequest(env, "startRecording", name, &recorder, &javaName)) {
         return nullptr;
     }
     jclass settingsClass = stringClass(env);
@@ -144,7 +158,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     // The first setting fills the new array, so it needs no store of its own;
     // every later element is then stored, a null one too.
     jstring first = nullptr;
-    if (count > 0 && !javaString(env, settings[0], &first)) {
+    if (count > 0 && !javaString(env, settings[0], &first, {"startRecording", "setting", 0})) {
         return nullptr;
     }
     jobjectArray javaSettings = env->NewObjectArray(count, settingsClass, first);
@@ -153,7 +167,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
     }
     for (jint i = 1; i < count; i++) {
         jstring setting;
-        if (!javaString(env, settings[i], &setting)) {
+        if (!javaString(env, settings[i], &setting, {"startRecording", "setting", i})) {
             return nullptr;
         }
         if (setting != nullptr || first != nullptr) {
@@ -167,7 +181,7 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
         }
     }
     jstring javaFileName;
-    if (!javaString(env, fileName, &javaFileName)) {
+    if (!javaString(env, fileName, &javaFileName, {"startRecording", "file name", -1})) {
         return nullptr;
     }
     // Arguments as an array: the VM then reads them without walking a va_list.
@@ -189,6 +203,9 @@ jstring startRecording(JNIEnv* env, const char* name, jint count, const char* co
 
 jstring stopRecording(JNIEnv* env, const char* name, jlong id, jboolean discard,
                       const char* fileName, jboolean verbose) {
+    if (enteredWithException(env, "stopRecording")) {
+        return nullptr;
+    }
     LocalFrame frame(env, FRAME_CAPACITY);
     if (!frame.pushed()) {
         return nullptr;
@@ -196,7 +213,8 @@ jstring stopRecording(JNIEnv* env, const char* name, jlong id, jboolean discard,
     RecorderBinding recorder;
     jstring javaName;
     jstring javaFileName;
-    if (!beginRequest(env, name, &recorder, &javaName) || !javaString(env, fileName, &javaFileName)) {
+    if (!beginRequest(env, "stopRecording", name, &recorder, &javaName) ||
+        !javaString(env, fileName, &javaFileName, {"stopRecording", "file name", -1})) {
         return nullptr;
     }
     jobject result = env->CallObjectMethod(recorder.recorder_instance, recorder.stop_recording_method, javaName,
@@ -205,13 +223,16 @@ jstring stopRecording(JNIEnv* env, const char* name, jlong id, jboolean discard,
 }
 
 jstring checkRecording(JNIEnv* env, const char* name, jlong id, jboolean verbose) {
+    if (enteredWithException(env, "checkRecording")) {
+        return nullptr;
+    }
     LocalFrame frame(env, FRAME_CAPACITY);
     if (!frame.pushed()) {
         return nullptr;
     }
     RecorderBinding recorder;
     jstring javaName;
-    if (!beginRequest(env, name, &recorder, &javaName)) {
+    if (!beginRequest(env, "checkRecording", name, &recorder, &javaName)) {
         return nullptr;
     }
     jobject result = env->CallObjectMethod(recorder.recorder_instance, recorder.check_recording_method, javaName,
@@ -221,6 +242,9 @@ jstring checkRecording(JNIEnv* env, const char* name, jlong id, jboolean verbose
 
 jstring dumpRecording(JNIEnv* env, const char* name, jlong id, const char* fileName,
                       jboolean verbose) {
+    if (enteredWithException(env, "dumpRecording")) {
+        return nullptr;
+    }
     LocalFrame frame(env, FRAME_CAPACITY);
     if (!frame.pushed()) {
         return nullptr;
@@ -228,7 +252,8 @@ jstring dumpRecording(JNIEnv* env, const char* name, jlong id, const char* fileN
     RecorderBinding recorder;
     jstring javaName;
     jstring javaFileName;
-    if (!beginRequest(env, name, &recorder, &javaName) || !javaString(env, fileName, &javaFileName)) {
+    if (!beginRequest(env, "dumpRecording", name, &recorder, &javaName) ||
+        !javaString(env, fileName, &javaFileName, {"dumpRecording", "file name", -1})) {
         return nullptr;
     }
     jobject result = env->CallObjectMethod(recorder.recorder_instance, recorder.dump_recording_method, javaName,
@@ -241,14 +266,17 @@ jstring dumpRecording(JNIEnv* env, const char* name, jlong id, const char* fileN
 
 jboolean finishChunk(JNIEnv* env, const char* chunkPath, jlong startTime, jlong endTime,
                      jboolean finalChunk) {
-    if (chunkPath == nullptr) {
+    if (enteredWithException(env, "finishChunk") || chunkPath == nullptr) {
         return JNI_FALSE;
     }
     LocalFrame frame(env, FRAME_CAPACITY);
     if (!frame.pushed()) {
         return JNI_FALSE;
     }
-    jstring path = env->NewStringUTF(chunkPath);
+    jstring path;
+    if (!javaString(env, chunkPath, &path, {"finishChunk", "chunk path", -1})) {
+        return JNI_FALSE;
+    }
     guarantee(libraryState.methods_resolved.load(zev::kRelaxed), "finishChunk not initialized");
     if (path != nullptr) {
         RecorderBinding recorder;
@@ -271,13 +299,16 @@ jboolean finishChunk(JNIEnv* env, const char* chunkPath, jlong startTime, jlong 
 }
 
 void newChunk(JNIEnv* env) {
+    if (enteredWithException(env, "onNewChunk")) {
+        return;
+    }
     LocalFrame frame(env, FRAME_CAPACITY);
     if (!frame.pushed()) {
         return;
     }
-    unsigned generation = libraryState.release_generation.load(zev::kAcquire);
+    unsigned ended = releasesEnded();
     RecorderBinding recorder;
-    if (!boundRecorder(env, generation, "new-chunk report", &recorder)) {
+    if (!boundRecorder(env, ended, "new-chunk report", &recorder)) {
         return;
     }
     guarantee(recorder.on_new_chunk_method != nullptr, "onNewChunk not initialized");
@@ -285,6 +316,10 @@ void newChunk(JNIEnv* env) {
 }
 
 jint releaseBindings(JNIEnv* env) {
+    // Nothing is released: the restore would run the class-file hook's Java.
+    if (enteredWithException(env, "releaseBindings")) {
+        return 0;
+    }
     dropRecorder(env);
     return restoreRetransformedClasses(env);
 }

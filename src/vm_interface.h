@@ -11,6 +11,29 @@
  * (non-zero is true); strings are NUL-terminated modified UTF-8; an "out"
  * argument is an address that the operation fills in.
  *
+ * Strings from the VM (the upcalls' names, file names, settings and chunk
+ * path; the OptionsRecord's strings) are checked before they become Java
+ * strings, since the JVM would otherwise read other bytes as other
+ * characters without a word. Valid modified UTF-8 (C0 80 for NUL, a
+ * supplementary character as two three-byte surrogates) passes unchanged.
+ * Standard UTF-8's four-byte sequences (F0 90 80 80 to F4 8F BF BF) are
+ * converted to the surrogate pair that modified UTF-8 writes, so that U+1F600
+ * reaches Java as U+D83D U+DE00. Anything else is refused: overlong forms
+ * other than C0 80, lone continuation bytes, sequences cut short, C1 and
+ * F5..FF. A refused string is never renamed and never reaches Java: the
+ * request answers null (finish_chunk false) with nothing pending and a
+ * level-1 line through log that names the entry, the string and the offset
+ * of the sequence's first byte, e.g. "dumpRecording: file name is not
+ * modified UTF-8 at byte 6"; VMZEV.options answers null with an
+ * IllegalArgumentException of that text pending.
+ *
+ * Ints the VM must bound itself: write's offset and length index the Java
+ * array that can_write received just before, on the same thread; write gets
+ * only the pinned elements' address, and libzev passes both ints unchecked,
+ * so the VM checks them against that array's length. add_const_pool's size
+ * is never negative nor beyond the direct buffer's capacity (libzev refuses
+ * such a call with an IllegalArgumentException); what it means is the VM's.
+ *
  * For 64-bit platforms only (8-byte pointers: x86-64 and AArch64, on Linux,
  * macOS or Windows): the offsets below are those of such a platform, and
  * compiling this header elsewhere fails on the checks at its end.
@@ -91,6 +114,13 @@ typedef struct OptionsRecord {
  * bind a recorder again; once it has been reported started, it finds no
  * recorder bound and ends the process with "guarantee failed: invariant", as
  * does new_chunk. finish_chunk answers false with a level-1 line instead.
+ *
+ * The VM must not call an entry with an exception pending on the thread.
+ * An entry that is called so makes no JNI call but ExceptionCheck: it
+ * answers null, false or 0 (new_chunk and release_bindings do nothing at
+ * all) with a level-1 line "<entry>: called with an exception pending",
+ * and leaves the exception pending; once the VM has cleared it, the next
+ * call works.
  */
 typedef struct RecorderUpcalls {
     /* 0 */ jstring (*start_recording)(JNIEnv* env, const char* name, jint count,
@@ -107,8 +137,8 @@ typedef struct RecorderUpcalls {
     /* 4: true when finishChunk ran and no exception is pending afterwards;
           false with an exception pending when it threw or the path could not
           be converted; false with nothing pending for a null path, and with a
-          level-1 line when no recorder object is bound or none could be
-          referenced */
+          level-1 line for a path that is not modified UTF-8, or when no
+          recorder object is bound or none could be referenced */
     /* 4 */ jboolean (*finish_chunk)(JNIEnv* env, const char* chunk_path, jlong start_time,
                                      jlong end_time, jboolean final_chunk);
     /* 5 */ void (*new_chunk)(JNIEnv* env);
@@ -145,12 +175,14 @@ typedef struct VmRecorderInterface {
     /*  8 */ jlong (*buffer)(void** start);
     /*  9 */ jboolean (*flush)(JNIEnv* env, jobject receiver);
     /* 10 */ jboolean (*can_write)(JNIEnv* env, jobject receiver, jarray data, jint offset);
-    /* 11: the pinned elements of the Java array */
+    /* 11: the pinned elements of the Java array; offset and length are the
+           Java caller's, unchecked: bound them by the array of can_write */
     /* 11 */ void (*write)(void* elements, jint offset, jint length);
     /* 12: false for an illegal id */
     /* 12 */ jboolean (*set_threshold)(jint id, jlong value);
     /* 13 */ jboolean (*set_period)(jint id, jlong value);
-    /* 14: answers 0 when out of memory */
+    /* 14: the direct buffer's address and a size within its capacity;
+           answers 0 when out of memory */
     /* 14 */ jint (*add_const_pool)(void* address, jint size, jboolean flag);
     /* 15 */ jboolean (*remove_const_pool)(jint id);
     /* 16 */ jboolean (*store_const_pool)(jint id);

@@ -6,7 +6,8 @@
 #                 its VM side run under -Xcheck:jni
 #   pkg_config    the header compiled as C with pkg-config --cflags zev
 #   host          PREFIX/bin/zev-host runs a program from outside the build tree,
-#                 by its own defaults and with --lib, --zev-jar and --host-jar
+#                 by its own defaults and with --lib, --zev-jar and --host-jar,
+#                 and refuses --fail: the failure injector is the tests' alone
 foreach(v STEP BUILD_DIR WORK PREFIX CONSUMER APP_JAR C_COMPILER VERSION JDK_MAJOR JDK)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "run.cmake needs -D${v}=...")
@@ -52,11 +53,30 @@ set(installed_files
   bin/zev-host lib/cmake/zev/zevConfig.cmake lib/cmake/zev/zevConfigVersion.cmake
   lib/pkgconfig/zev.pc)
 
+# Marks of the tests' failure injector, none of which an install may carry:
+# its JNI table and messages in the host, its classes in the host's jar.
+set(injector_marks "SetJNIFunctionTable" "injected by zev-host" "armFailures"
+                   "FailureReport" "zev_library_entries")
+
 function(expect_installed prefix)
   foreach(f ${installed_files})
     if(NOT EXISTS ${prefix}/${f})
       message(FATAL_ERROR "${prefix}/${f} is missing")
     endif()
+  endforeach()
+  file(GLOB_RECURSE all RELATIVE ${prefix} ${prefix}/*)
+  foreach(f ${all})
+    if(f MATCHES "zevinject|zev-host-test|failure")
+      message(FATAL_ERROR "${prefix}/${f}: the failure injector is installed")
+    endif()
+  endforeach()
+  foreach(f bin/zev-host share/java/zevhost.jar)
+    foreach(mark ${injector_marks})
+      file(STRINGS ${prefix}/${f} found LIMIT_COUNT 1 REGEX "${mark}")
+      if(found)
+        message(FATAL_ERROR "${prefix}/${f} holds \"${mark}\": the failure injector is installed")
+      endif()
+    endforeach()
   endforeach()
 endfunction()
 
@@ -84,6 +104,9 @@ elseif(STEP STREQUAL package)
     message(FATAL_ERROR "cpack made ${count} .deb files: ${debs}")
   endif()
   run("dpkg-deb -c" dpkg-deb -c ${debs})
+  if(out MATCHES "zevinject|zev-host-test|failure")
+    message(FATAL_ERROR "the package holds the failure injector:\n${out}")
+  endif()
   foreach(f ${installed_files})
     string(FIND "${out}" " ./usr/${f}\n" at)
     if(at EQUAL -1)
@@ -195,6 +218,18 @@ elseif(STEP STREQUAL host)
               -cp ${app}/${app_jar} downstream.InstalledHost
               ${app}/elsewhere/libzev.so ${app}/elsewhere/zev.jar ${app}/elsewhere/zevhost.jar
           EXPECT "InstalledHost: PASS")
+  # --fail is the tests' host's: the installed one refuses it before starting a JVM.
+  execute_process(COMMAND ${PREFIX}/bin/zev-host --fail 1 -cp ${app}/${app_jar}
+                      downstream.InstalledHost
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  string(FIND "${out}" "zev-host: unknown option --fail" at)
+  if(NOT rc EQUAL 2 OR at EQUAL -1)
+    message(FATAL_ERROR "the installed zev-host --fail 1 exited with ${rc}:\n${out}")
+  endif()
+  string(FIND "${out}" "--fail PLAN" at)
+  if(NOT at EQUAL -1)
+    message(FATAL_ERROR "the installed zev-host's usage offers --fail:\n${out}")
+  endif()
 
 else()
   message(FATAL_ERROR "unknown STEP ${STEP}")

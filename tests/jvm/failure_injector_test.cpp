@@ -1,6 +1,7 @@
-// The host's failure injector, which the failure sweep relies on: it composes
-// with -Xcheck:jni, counts and fails the library's calls only, and can be
-// armed for a whole run from the command line.
+// The failure injector of the tests' host, which the failure sweep and the
+// soak rely on: it composes with -Xcheck:jni, counts and fails the library's
+// calls only, holds a chosen call when asked, and can be armed for a whole
+// run from the command line. The installed host has none of it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -20,7 +21,7 @@ int count(const std::string& text, const std::string& part) {
 }  // namespace
 
 TEST(FailureInjector, CheckedJniStillReportsMisuseThroughTheInjectorsTable) {
-    HostRun run = runHost({}, "zevtests.FailureInjectorTests", {"checkedJniStillChecks"});
+    HostRun run = runTestHost({}, "zevtests.FailureInjectorTests", {"checkedJniStillChecks"});
     ASSERT_EQ(run.status, 0) << run.output();
     EXPECT_TRUE(contains(run.out, "PASS checkedJniStillChecks")) << run.output();
     // One report per probe: made through the JVM's table, then through ours.
@@ -33,7 +34,7 @@ TEST(FailureInjector, CheckedJniStillReportsMisuseThroughTheInjectorsTable) {
 }
 
 TEST(FailureInjector, ArmedForAWholeRunFromTheCommandLine) {
-    HostRun run = runHost({"--fail", "1,jni"}, "zevtests.FailureInjectorTests",
+    HostRun run = runTestHost({"--fail", "1,jni"}, "zevtests.FailureInjectorTests",
                           {"armedForTheWholeRun"});
     EXPECT_EQ(run.status, 0) << run.output();
     EXPECT_EQ(jniWarnings(run), "") << run.output();
@@ -41,4 +42,31 @@ TEST(FailureInjector, ArmedForAWholeRunFromTheCommandLine) {
     EXPECT_TRUE(contains(run.err, "zev-host: --fail 1,jni: 2 counted, 1 failed, first GetStringUTFChars "
                                   "(call 1) in Java_tesmar_nuvrak_zev_Logger_output0+0x"))
         << run.output();
+}
+
+TEST(FailureInjector, CountsAndFailsTheLibrarysCallsOnly) {
+    HostRun run = runTestHost({}, "zevtests.FailureInjectorTests",
+                              {"countsAndFailsTheLibrarysCallsOnly"});
+    EXPECT_EQ(run.status, 0) << run.output();
+    EXPECT_EQ(jniWarnings(run), "") << run.output();
+    EXPECT_TRUE(contains(run.out, "PASS countsAndFailsTheLibrarysCallsOnly")) << run.output();
+}
+
+TEST(FailureInjector, AStallHoldsOneCallAndChangesNothingElse) {
+    HostRun run = runTestHost({}, "zevtests.FailureInjectorTests", {"aStallHoldsOneCall"});
+    EXPECT_EQ(run.status, 0) << run.output();
+    EXPECT_EQ(jniWarnings(run), "") << run.output();
+    EXPECT_TRUE(contains(run.out, "PASS aStallHoldsOneCall")) << run.output();
+}
+
+// zev-host itself has no injector: the option is refused and Injector's
+// natives are not bound.
+TEST(FailureInjector, TheProductHostHasNone) {
+    HostRun refused = runHost({"--fail", "1"}, "zevtests.FailureInjectorTests",
+                              {"checkedJniStillChecks"});
+    EXPECT_EQ(refused.status, 2) << refused.output();
+    EXPECT_TRUE(contains(refused.err, "zev-host: unknown option --fail")) << refused.output();
+    HostRun unbound = runHost({}, "zevtests.FailureInjectorTests", {"noInjectorInTheProduct"});
+    EXPECT_EQ(unbound.status, 0) << unbound.output();
+    EXPECT_TRUE(contains(unbound.out, "PASS noInjectorInTheProduct")) << unbound.output();
 }

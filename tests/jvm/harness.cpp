@@ -31,17 +31,16 @@ std::string temporaryFile(const char* stem) {
     return path;
 }
 
-}  // namespace
-
-HostRun runHost(const std::vector<std::string>& hostOptions, const std::string& mainClass,
-                const std::vector<std::string>& args, int timeoutSeconds) {
+HostRun runProgram(const char* host, const std::vector<std::string>& hostOptions,
+                   const std::string& mainClass, const std::vector<std::string>& args,
+                   int timeoutSeconds) {
     // A cross build's host runs through the emulator: its words come first.
     std::vector<std::string> argv;
     std::istringstream emulator(ZEV_TEST_EMULATOR);
     for (std::string word; emulator >> word;) {
         argv.push_back(word);
     }
-    argv.insert(argv.end(), {ZEV_HOST, "-Xcheck:jni", "-cp",
+    argv.insert(argv.end(), {host, "-Xcheck:jni", "-cp",
                              std::string(ZEV_TESTS_JAR) + ":" + ZEV_ASM_JAR});
     argv.insert(argv.end(), hostOptions.begin(), hostOptions.end());
     argv.push_back(mainClass);
@@ -87,6 +86,18 @@ HostRun runHost(const std::vector<std::string>& hostOptions, const std::string& 
     remove(outPath.c_str());
     remove(errPath.c_str());
     return run;
+}
+
+}  // namespace
+
+HostRun runHost(const std::vector<std::string>& hostOptions, const std::string& mainClass,
+                const std::vector<std::string>& args, int timeoutSeconds) {
+    return runProgram(ZEV_HOST, hostOptions, mainClass, args, timeoutSeconds);
+}
+
+HostRun runTestHost(const std::vector<std::string>& hostOptions, const std::string& mainClass,
+                    const std::vector<std::string>& args, int timeoutSeconds) {
+    return runProgram(ZEV_TEST_HOST, hostOptions, mainClass, args, timeoutSeconds);
 }
 
 std::string jniWarnings(const HostRun& run) {

@@ -1,6 +1,8 @@
 // The Java test programs' cases in a real JVM, one process each: the cases
 // that must pass with no JNI warning, and the cases that must end in one of
-// the library's guarantees. Grouped by behaviour: binding (init's order,
+// the library's guarantees. Grouped by behaviour: bad input from the VM
+// side (strings that are not modified UTF-8, upcalls with an exception
+// pending, cut messages), binding (init's order,
 // refusals that keep the binding, options), data natives (what reaches the
 // VM byte for byte, buffers over VM memory), the load, retransformation (real
 // class files rewritten and restored, other tools' retransformations, a
@@ -28,13 +30,19 @@ struct PassingCase {
 };
 
 const PassingCase kPassingCases[] = {
+    {"BadInput", "BadInputTests", "badStringsAreRefusedAndNamed", {}},
+    {"BadInput", "BadInputTests", "goodStringsArriveExactly", {}},
+    {"BadInput", "BadInputTests", "optionsStringsAreChecked", {}},
+    {"BadInput", "BadInputTests", "cutMessagesEndOnWholeCharacters", {}},
+    {"BadInput", "BadInputTests", "upcallsWithAnExceptionPending", {}},
+    {"BadInput", "BadInputTests", "argumentsTheVmCannotCheck", {}},
+    {"BadInputNoRecorder", "BadInputTests", "retransformWithoutRecorderInterface", {"--no-recorder"}},
     {"Binding", "BindingTests", "initBindsEvenWhenTheVmRefuses", {}},
     {"Binding", "BindingTests", "optionsCarryEveryField", {}},
     {"Data", "DataTests", "forwardingNativesAnswerTheVm", {}},
     {"Data", "DataTests", "bytesReachTheVmCopied", {}},
     {"Data", "DataTests", "buffersOverVmMemory", {}},
     {"Data", "DataTests", "writeLendsTheElements", {}},
-    {"FailureInjector", "FailureInjectorTests", "countsAndFailsTheLibrarysCallsOnly", {}},
     {"FrameNullRecorder", "FrameTests", "loadWithoutRecorder", {"--null-recorder"}},
     {"Retransform", "RetransformTests", "aListRewritesItsClassesUntilTheRelease", {}},
     {"Retransform", "RetransformTests", "aReleaseFromTheCallbackNeverWaitsForIt", {}},

@@ -19,7 +19,7 @@ trap 'rm -f "$agent"' EXIT
 echo "Soaking for $seconds s in $build/ (log: $log)"
 # The watchdog inside the program halts a stalled run; this bounds a wedged JVM.
 timeout --signal=KILL $((seconds + 180)) \
-    "$build/host/zev-host" -Xcheck:jni -Xms256m -Xmx256m -XX:+AlwaysPreTouch -javaagent:"$agent" \
+    "$build/tests/zev-host-test" -Xcheck:jni -Xms256m -Xmx256m -XX:+AlwaysPreTouch -javaagent:"$agent" \
     -cp "$tests_jar:$asm" zevtests.Soak "$seconds" >"$log" 2>&1
 status=$?
 cat "$log"

@@ -7,7 +7,7 @@
 // and users of the recorder object; class-file hooks match against the list
 // while releases restore and free it; releases arrive while a list's classes
 // are being retransformed, from the callback and from another thread;
-// recording requests read the release generation while releases drop and
+// recording requests tell a release under way while releases drop and
 // bootstraps rebind the recorder; the status caches are written from many
 // threads at once.
 #include <gtest/gtest.h>
@@ -350,7 +350,7 @@ TEST(Race, ReleasesArriveWhileClassesAreBeingRetransformed) {
     expectReferencesDeletedOnce();
 }
 
-TEST(Race, RequestsReadTheReleaseGenerationWhileReleasesRun) {
+TEST(Race, RequestsTellReleasesUnderWayWhileReleasesRun) {
     load();
     std::atomic<long> answered{0};
     std::atomic<long> unanswered{0};

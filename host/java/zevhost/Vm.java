@@ -168,43 +168,6 @@ import java.nio.ByteBuffer;
  * pointer. They throw {@code IllegalStateException} when no table (or no
  * such entry) is registered.
  *
- * <h2>Failure injection</h2>
- * The host can make the library's own calls into the VM fail as they fail
- * in a VM under memory pressure: {@link #armFailures(String)} before one
- * library call (a native, an upcall, a retransformation with its hooks),
- * {@link #disarmFailures()} after it. While armed, the host counts the
- * fallible calls that libzev itself makes (calls made by the host, by Java
- * code or by the JDK's natives are not counted): JNI functions, through a
- * JNI function table of the host's own (installed with JVMTI's
- * {@code SetJNIFunctionTable} on first use, forwarding to the table before
- * it, so that {@code -Xcheck:jni} keeps checking every call); libzev's
- * {@code malloc}, {@code calloc} and {@code realloc}; and the JVMTI
- * functions of the environment the host hands libzev. It fails the k-th
- * counted call, or the k-th and every later one. A failed JNI function
- * answers null (or a negative code) with a preallocated
- * {@code java.lang.OutOfMemoryError: injected by zev-host} pending;
- * {@code Call*Method} throws it instead of running Java; the array-region
- * and element functions throw it without copying; with {@code quiet-refs},
- * {@code NewGlobalRef}, {@code NewLocalRef} and {@code NewWeakGlobalRef}
- * answer null with nothing pending. A failed allocation answers null; a
- * failed JVMTI function answers {@code JVMTI_ERROR_OUT_OF_MEMORY}
- * ({@code AddCapabilities}: {@code JVMTI_ERROR_NOT_AVAILABLE}; the JVMTI
- * {@code GetEnv} itself: {@code JNI_ENOMEM}). The host hands libzev the
- * JVM's JVMTI environment behind a table of its own, which forwards the
- * functions libzev calls ({@code AddCapabilities}, {@code SetEventCallbacks},
- * {@code SetEventNotificationMode}, {@code GetObjectHashCode},
- * {@code RetransformClasses}, {@code Allocate}, {@code Deallocate},
- * {@code DisposeEnvironment}); any other answers
- * {@code JVMTI_ERROR_NOT_AVAILABLE} with a line on standard error.
- * <p>
- * The plan is "K" followed by comma-separated words: {@code once} (the
- * default) or {@code exhaust}; {@code quiet-refs}; {@code jni},
- * {@code alloc}, {@code jvmti} to count only those kinds (all by default);
- * {@code trace} to print "zev-host: failing NewStringUTF (call 3) in
- * function+0x1c (libzev.so+0x2f1c)" on standard error for each failed
- * call. K = 0 counts without failing. {@code zev-host --fail PLAN} arms a
- * plan for the whole run and prints the report when the program ends.
- *
  * <h2>Command line</h2>
  * {@code zev-host [options] MainClass args...}: creates the JVM (class path
  * zev.jar, zevhost.jar, then each {@code -cp}), loads libzev with
@@ -219,7 +182,8 @@ import java.nio.ByteBuffer;
  * {@code --disabled} ({@code is_disabled_on_command_line} answers true);
  * {@code --trace}; {@code --verbose} (a report of the load on standard
  * output); {@code --help}; any other argument starting with "-" goes to the
- * JVM. Exit status: the program's ({@code System.exit(n)} exits n; 1 when
+ * JVM, but for an unknown one starting with "--" and holding no "=", which
+ * is refused. Exit status: the program's ({@code System.exit(n)} exits n; 1 when
  * main threw, after the stack trace), 2 when the host could not start it
  * (for example "zev-host: libzev.so does not export
  * Java_tesmar_nuvrak_zev_VMZEV_flush" on standard error).
@@ -357,6 +321,23 @@ public final class Vm {
      */
     public static native void onCurrentThread(boolean on);
 
+    /**
+     * Makes the upcall methods and {@link #setOptions} hand the library each
+     * string as bytes, one per char (its low 8 bits), rather than as modified
+     * UTF-8 (false, the default), for every thread: "r\u00e9sum\u00e9" then
+     * passes the Latin-1 bytes 72 e9 73 75 6d e9, "\u00c0\u0080" the bytes
+     * C0 80. A char 0 ends the string there.
+     */
+    public static native void rawStrings(boolean on);
+
+    /**
+     * Makes the upcall methods call each entry with an exception pending on
+     * the thread (a {@code java.lang.IllegalStateException: pending before
+     * the upcall}), which a VM must never do, for every thread; the answer's
+     * pending exception is what was pending when the entry returned.
+     */
+    public static native void exceptionPendingOnEntry(boolean on);
+
     // ---- request loops ----------------------------------------------------
 
     /**
@@ -393,44 +374,6 @@ public final class Vm {
      * @throws IllegalArgumentException for an unknown handle
      */
     public static native long[] joinRequestLoop(long handle);
-
-    // ---- failure injection --------------------------------------------------
-
-    /**
-     * Arms the failure injector with a plan (see the class comment), after
-     * resetting its counts.
-     *
-     * @throws IllegalArgumentException for a plan that doesn't parse
-     * @throws IllegalStateException when the JNI table can't be installed
-     */
-    public static native void armFailures(String plan);
-
-    /** Disarms the injector and reports what it counted and failed since it was armed. */
-    public static native FailureReport disarmFailures();
-
-    /**
-     * The global references that libzev made and has not deleted, counted
-     * from the first {@link #armFailures(String)} of the run (or from the
-     * start under {@code --fail}).
-     */
-    public static native long libraryGlobalRefs();
-
-    /** The blocks that libzev allocated with malloc, calloc or realloc and has not freed. */
-    public static native long libraryAllocations();
-
-    /**
-     * The JVMTI environments that the host handed libzev (through
-     * {@code GetEnv} of a JVMTI version) and libzev has not disposed of.
-     */
-    public static native long libraryJvmtiEnvironments();
-
-    /**
-     * The injector's self-check: makes one JNI call with an exception
-     * pending, the misuse that {@code -Xcheck:jni} reports, through the
-     * JNI table in force, then clears the exception. Answers whether that
-     * table is the injector's.
-     */
-    public static native boolean checkedJniProbe();
 
     /**
      * Starts {@code threads} native threads, each attached once as "VM Thread

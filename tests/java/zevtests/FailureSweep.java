@@ -19,8 +19,9 @@ import tesmar.nuvrak.zev.Timing;
 import tesmar.nuvrak.zev.VMZEV;
 import tesmar.nuvrak.zev.ZEV;
 import zevhost.Answer;
-import zevhost.FailureReport;
 import zevhost.Vm;
+import zevtests.support.FailureReport;
+import zevtests.support.Injector;
 
 /**
  * Fails the library's calls into the VM one at a time, at every point where
@@ -84,8 +85,8 @@ public final class FailureSweep {
         long fromK = args.length == 4 ? Long.parseLong(args[3]) : 1;
 
         // Installed before anything is bound, so that every reference is accounted for.
-        Vm.armFailures("0");
-        Vm.disarmFailures();
+        Injector.armFailures("0");
+        Injector.disarmFailures();
         List<Scenario> scenarios = group.get();
         boolean sound = true;
         for (int i = fromScenario; i < scenarios.size(); i++) {
@@ -113,7 +114,7 @@ public final class FailureSweep {
      * the load made fewer than K JVMTI calls.
      */
     static void load(int mode, long k) throws Throwable {
-        FailureReport report = Vm.disarmFailures();
+        FailureReport report = Injector.disarmFailures();
         List<String> journal = Arrays.asList(Vm.takeJournal());
         if (report.failed == 0) {
             System.out.println("LOAD none points=" + report.counted);
@@ -126,8 +127,8 @@ public final class FailureSweep {
             problem = "expected " + line + " after " + report + ": " + journal;
         } else if (!journal.contains("log(5, \"Loaded ZEV library\")")) {
             problem = "the library did not load: " + journal;
-        } else if (Vm.libraryJvmtiEnvironments() != 0) {
-            problem = "the library kept " + Vm.libraryJvmtiEnvironments() + " JVMTI environment(s)";
+        } else if (Injector.libraryJvmtiEnvironments() != 0) {
+            problem = "the library kept " + Injector.libraryJvmtiEnvironments() + " JVMTI environment(s)";
         }
         VMZEV recorder = bindRecorder();
         for (int attempt = 0; problem == null && attempt < 2; attempt++) {
@@ -393,8 +394,8 @@ public final class FailureSweep {
         Attempt attempt(String plan, boolean checkHoldings, long newRefs) throws Throwable {
             Attempt a = new Attempt();
             Outcome o = a.outcome;
-            long refs = Vm.libraryGlobalRefs();
-            long allocations = Vm.libraryAllocations();
+            long refs = Injector.libraryGlobalRefs();
+            long allocations = Injector.libraryAllocations();
             if (scenario.scripted != null) {
                 Vm.answer(scenario.scripted, scenario.scriptedAnswer);
             }
@@ -402,7 +403,7 @@ public final class FailureSweep {
             Vm.clearJournal();
             Thread watchdog = watchdog(plan);
             if (plan != null) {
-                Vm.armFailures(plan);
+                Injector.armFailures(plan);
             }
             try {
                 o.result = scenario.call();
@@ -410,7 +411,7 @@ public final class FailureSweep {
                 o.thrown = t;
             }
             if (plan != null) {
-                o.report = Vm.disarmFailures();
+                o.report = Injector.disarmFailures();
             }
             watchdog.interrupt();
             o.journal = Arrays.asList(Vm.takeJournal());
@@ -422,12 +423,12 @@ public final class FailureSweep {
             if (a.problem == null && state != null) {
                 a.problem = state;
             }
-            if (a.problem == null && checkHoldings && refs + newRefs != Vm.libraryGlobalRefs()) {
-                a.problem = "the library holds " + Vm.libraryGlobalRefs()
+            if (a.problem == null && checkHoldings && refs + newRefs != Injector.libraryGlobalRefs()) {
+                a.problem = "the library holds " + Injector.libraryGlobalRefs()
                             + " global references, " + refs + " before: " + o;
             }
-            if (a.problem == null && checkHoldings && allocations != Vm.libraryAllocations()) {
-                a.problem = "the library holds " + Vm.libraryAllocations() + " allocations, "
+            if (a.problem == null && checkHoldings && allocations != Injector.libraryAllocations()) {
+                a.problem = "the library holds " + Injector.libraryAllocations() + " allocations, "
                             + allocations + " before: " + o;
             }
             return a;
@@ -678,7 +679,7 @@ public final class FailureSweep {
         s.add(unsupported("Timing.init", Timing::init));
         s.add(unsupported("Timing.counterTime", Timing::counterTime));
         s.add(refusal("VMZEV.retransformClasses0", run(() -> r.retransformClasses0(SUBJECTS)),
-                      Exception.class, "VMZEV_retransform"));
+                      Exception.class, "VMZEV_retransform: the VM has no recorder interface"));
         s.add(nativeCall("VMZEV.shutdown", run(r::shutdown)));
         s.add(nativeCall("Logger.output0",
                          run(() -> Logger.output0(Logger.INFO, "to standard error"))));

@@ -27,6 +27,7 @@ import tesmar.nuvrak.zev.VMZEV;
 import tesmar.nuvrak.zev.ZEV;
 import zevhost.Answer;
 import zevhost.Vm;
+import zevtests.support.Injector;
 
 /**
  * Every concurrent path at once, for a while: native VM threads making
@@ -199,8 +200,8 @@ public final class Soak {
         Vm.journaling(false);
         // Installs the failure injector's JNI table, armed for nothing: from here on the host
         // knows every global reference the library makes and deletes.
-        Vm.armFailures("0");
-        Vm.disarmFailures();
+        Injector.armFailures("0");
+        Injector.disarmFailures();
         ZEV.setBootstrap(bootstrap);
         // finish_chunk is made only once the recorder's methods are known: before, it aborts.
         Cases.check(bootstrap.get() != null, "the recorder binds");
@@ -301,7 +302,7 @@ public final class Soak {
             }
         }
         long[] end = memory();
-        libraryHolds = new long[] {Vm.libraryGlobalRefs(), Vm.libraryAllocations()};
+        libraryHolds = new long[] {Injector.libraryGlobalRefs(), Injector.libraryAllocations()};
         report(totals, seconds, halfway, end);
     }
 

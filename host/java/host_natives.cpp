@@ -18,16 +18,38 @@ namespace {
 LoadFacts g_load_facts;
 std::atomic<bool> g_on_current_thread{false};
 std::atomic<jint> g_release_count{0};
+// Vm.rawStrings: the upcalls' and the options' strings pass as bytes.
+std::atomic<bool> g_raw_strings{false};
+// Vm.exceptionPendingOnEntry: the upcalls are called with an exception pending.
+std::atomic<bool> g_exception_pending{false};
 
 jclass g_answer_class = nullptr;
 jmethodID g_answer_init = nullptr;
 
-// A Java string as modified UTF-8; nullopt for null. False with an
-// exception pending when the characters can't be had.
-bool utf(JNIEnv* env, jstring text, std::optional<std::string>* out) {
+// The low byte of each char: bytes that need not be modified UTF-8.
+bool rawBytes(JNIEnv* env, jstring text, std::optional<std::string>* out) {
+    jsize length = env->GetStringLength(text);
+    std::vector<jchar> chars(static_cast<std::size_t>(length));
+    env->GetStringRegion(text, 0, length, chars.data());
+    if (env->ExceptionCheck()) {
+        return false;
+    }
+    out->emplace();
+    for (jchar c : chars) {
+        (*out)->push_back(static_cast<char>(c & 0xff));
+    }
+    return true;
+}
+
+// A Java string as modified UTF-8 (as raw bytes when raw); nullopt for
+// null. False with an exception pending when the characters can't be had.
+bool utf(JNIEnv* env, jstring text, std::optional<std::string>* out, bool raw = false) {
     out->reset();
     if (!text) {
         return true;
+    }
+    if (raw) {
+        return rawBytes(env, text, out);
     }
     const char* chars = env->GetStringUTFChars(text, nullptr);
     if (!chars) {
@@ -52,7 +74,12 @@ bool requiredUtf(JNIEnv* env, jstring text, const char* what, std::string* out) 
     return true;
 }
 
-// The elements of a String[]; a null array gives no elements.
+// A string that the host hands the library as the VM's: see Vm.rawStrings.
+bool vmUtf(JNIEnv* env, jstring text, std::optional<std::string>* out) {
+    return utf(env, text, out, g_raw_strings.load());
+}
+
+// The elements of a String[], each as vmUtf makes it; a null array gives no elements.
 bool utfArray(JNIEnv* env, jobjectArray array,
               std::vector<std::optional<std::string>>* out) {
     out->clear();
@@ -66,7 +93,7 @@ bool utfArray(JNIEnv* env, jobjectArray array,
             return false;
         }
         std::optional<std::string> text;
-        bool ok = utf(env, element, &text);
+        bool ok = vmUtf(env, element, &text);
         env->DeleteLocalRef(element);
         if (!ok) {
             return false;
@@ -232,8 +259,8 @@ void JNICALL vmSetOptions(JNIEnv* env, jclass, jstring name, jobjectArray settin
                           jboolean dump_on_exit, jlong max_size, jlong max_chunk_size,
                           jboolean sample_threads) {
     OptionsValues v;
-    if (!utf(env, name, &v.name) || !utfArray(env, settings, &v.settings) ||
-        !utf(env, dump_path, &v.dump_path)) {
+    if (!vmUtf(env, name, &v.name) || !utfArray(env, settings, &v.settings) ||
+        !vmUtf(env, dump_path, &v.dump_path)) {
         return;
     }
     v.disk = disk;
@@ -271,9 +298,10 @@ jobject makeAnswer(JNIEnv* env, Entry entry, const UpcallOutcome& o) {
                           pending, thread);
 }
 
-jobject call(JNIEnv* env, const UpcallRequest& request) {
+jobject call(JNIEnv* env, UpcallRequest request) {
     UpcallOutcome outcome;
     std::string error;
+    request.exception_pending = g_exception_pending.load();
     if (!runUpcall(env, request, g_on_current_thread.load(), &outcome, &error)) {
         throwNew(env, "java/lang/IllegalStateException", error);
         return nullptr;
@@ -287,8 +315,8 @@ jobject JNICALL vmStartRecordingRaw(JNIEnv* env, jclass, jstring name, jint coun
                                     jlong max_age, jlong max_size, jboolean verbose) {
     UpcallRequest r;
     r.entry = Entry::StartRecording;
-    if (!utf(env, name, &r.name) || !utfArray(env, settings, &r.settings) ||
-        !utf(env, file_name, &r.file_name)) {
+    if (!vmUtf(env, name, &r.name) || !utfArray(env, settings, &r.settings) ||
+        !vmUtf(env, file_name, &r.file_name)) {
         return nullptr;
     }
     // Past the array the entry reads padding null pointers; keep that padding sane.
@@ -315,7 +343,7 @@ jobject JNICALL vmStopRecording(JNIEnv* env, jclass, jstring name, jlong id, jbo
                                 jstring file_name, jboolean verbose) {
     UpcallRequest r;
     r.entry = Entry::StopRecording;
-    if (!utf(env, name, &r.name) || !utf(env, file_name, &r.file_name)) {
+    if (!vmUtf(env, name, &r.name) || !vmUtf(env, file_name, &r.file_name)) {
         return nullptr;
     }
     r.id = id;
@@ -327,7 +355,7 @@ jobject JNICALL vmStopRecording(JNIEnv* env, jclass, jstring name, jlong id, jbo
 jobject JNICALL vmCheckRecording(JNIEnv* env, jclass, jstring name, jlong id, jboolean verbose) {
     UpcallRequest r;
     r.entry = Entry::CheckRecording;
-    if (!utf(env, name, &r.name)) {
+    if (!vmUtf(env, name, &r.name)) {
         return nullptr;
     }
     r.id = id;
@@ -339,7 +367,7 @@ jobject JNICALL vmDumpRecording(JNIEnv* env, jclass, jstring name, jlong id, jst
                                 jboolean verbose) {
     UpcallRequest r;
     r.entry = Entry::DumpRecording;
-    if (!utf(env, name, &r.name) || !utf(env, file_name, &r.file_name)) {
+    if (!vmUtf(env, name, &r.name) || !vmUtf(env, file_name, &r.file_name)) {
         return nullptr;
     }
     r.id = id;
@@ -351,7 +379,7 @@ jobject JNICALL vmFinishChunk(JNIEnv* env, jclass, jstring path, jlong start, jl
                               jboolean final_chunk) {
     UpcallRequest r;
     r.entry = Entry::FinishChunk;
-    if (!utf(env, path, &r.file_name)) {
+    if (!vmUtf(env, path, &r.file_name)) {
         return nullptr;
     }
     r.start_time = start;
@@ -377,6 +405,14 @@ jobject JNICALL vmRelease(JNIEnv* env, jclass) {
 
 void JNICALL vmOnCurrentThread(JNIEnv*, jclass, jboolean on) {
     g_on_current_thread = on;
+}
+
+void JNICALL vmRawStrings(JNIEnv*, jclass, jboolean on) {
+    g_raw_strings = on;
+}
+
+void JNICALL vmExceptionPendingOnEntry(JNIEnv*, jclass, jboolean on) {
+    g_exception_pending = on;
 }
 
 jlong JNICALL vmStartRequestLoop(JNIEnv* env, jclass, jint threads, jlong per_thread,
@@ -501,6 +537,8 @@ const JNINativeMethod kVmNatives[] = {
     nativeMethod("newChunk", "()" ANSWER, vmNewChunk),
     nativeMethod("release", "()" ANSWER, vmRelease),
     nativeMethod("onCurrentThread", "(Z)V", vmOnCurrentThread),
+    nativeMethod("rawStrings", "(Z)V", vmRawStrings),
+    nativeMethod("exceptionPendingOnEntry", "(Z)V", vmExceptionPendingOnEntry),
     nativeMethod("startRequestLoop", "(IJ" STR ")J", vmStartRequestLoop),
     nativeMethod("joinRequestLoop", "(J)[J", vmJoinRequestLoop),
     nativeMethod("startRandomRequests", "(IJ)J", vmStartRandomRequests),

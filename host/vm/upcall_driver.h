@@ -40,6 +40,9 @@ struct UpcallRequest {
     jlong start_time = 0;
     jlong end_time = 0;
     jboolean final_chunk = JNI_FALSE;
+    // Calls the entry with an exception pending, the VM's fault: a
+    // java.lang.IllegalStateException "pending before the upcall".
+    bool exception_pending = false;
 };
 
 // What came back, read as the VM reads it. Java text is kept as UTF-16.

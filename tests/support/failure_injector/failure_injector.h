@@ -11,9 +11,15 @@
  * (through the library's imports), and JVMTI functions (through the JVMTI
  * environment that the host hands the library). Calls made by the host, by
  * Java code or by the JDK's own natives do not count: a call counts when
- * its return address lies in the library's code. The wrapped JNI functions
- * forward to the table that was installed before them, so -Xcheck:jni
- * still checks every call.
+ * it returns into the library's code, or, made as the library's last act,
+ * into the host's entry through which the library was called (see
+ * library_entries.h) or into the JVM's generated code that called one of
+ * its natives. The wrapped JNI functions forward to the table that was
+ * installed before them, so -Xcheck:jni still checks every call.
+ *
+ * A plan can also hold up the library's first counted call of a chosen
+ * function for a while before it goes on, as a VM holds a thread in a
+ * state transition while a safepoint lasts.
  *
  * A failed call behaves as the VM's own failure does: JNI functions answer
  * null (or a negative code) with a preallocated java.lang.OutOfMemoryError
@@ -42,9 +48,11 @@ struct FailurePlan {
     bool count_allocations = true;
     bool count_jvmti = true;
     bool trace = false;       // one line on standard error per failed call
+    std::string stall_function;  // the function whose first counted call is held, or empty
+    long long stall_millis = 0;
 };
 
-// Reads "K[,once|,exhaust][,quiet-refs][,jni][,alloc][,jvmti][,trace]".
+// Reads "K[,once|,exhaust][,quiet-refs][,jni][,alloc][,jvmti][,trace][,stall=FUNCTION:MILLIS]".
 // Naming kinds counts those kinds only; naming none counts all.
 bool parseFailurePlan(const std::string& text, FailurePlan* plan, std::string* error);
 
@@ -55,6 +63,7 @@ struct FailureReport {
     std::string function;   // the first failed call: "NewStringUTF", "malloc", ...
     std::string where;      // where in the library it was made
     std::vector<std::string> calls;  // when counting (K = 0): each call, in order
+    long long stalled = 0;  // calls held by the plan's stall
 };
 
 // Points the library's imports of the C allocator at the injector's; called
@@ -86,11 +95,13 @@ long long libraryJvmtiEnvironments();
 void noteLibraryNative(jmethodID method, const std::string& symbol);
 
 // Whether a call that returns to caller is the library's: made from its code,
-// or as the last act of one of its natives. A native may end in a jump to
-// its last call, which then returns straight into the JVM's generated code
-// that called the native; the thread's innermost Java frame says whose
-// native that was, and *native (when given) is set to its symbol.
-bool madeByLibrary(const void* caller, std::string* native = nullptr);
+// or as the last act of one of the ways into it. A function of the library
+// may end in a jump to its last call, which then returns to whoever called
+// the library: the host's entry (an upcall, the hook, JNI_OnLoad), or the
+// JVM's generated code that called a native, where the thread's innermost
+// Java frame says whose native that was. *entry (when given) is set to the
+// entry's name or the native's symbol.
+bool madeByLibrary(const void* caller, std::string* entry = nullptr);
 
 // Asked by every wrapper: counts the call if it is the library's and the
 // injector is armed for its kind, and answers whether to fail it.

@@ -54,7 +54,7 @@ jobject JNICALL vmDisarmFailures(JNIEnv* env, jclass) {
     }
     return env->NewObject(g_report_class, g_report_init, static_cast<jlong>(report.counted),
                           static_cast<jlong>(report.failed), static_cast<jlong>(report.first),
-                          function, where, calls);
+                          function, where, calls, static_cast<jlong>(report.stalled));
 }
 
 jlong JNICALL vmLibraryGlobalRefs(JNIEnv*, jclass) {
@@ -84,7 +84,7 @@ jboolean JNICALL vmCheckedJniProbe(JNIEnv* env, jclass) {
 
 const JNINativeMethod kFailureNatives[] = {
     nativeMethod("armFailures", "(Ljava/lang/String;)V", vmArmFailures),
-    nativeMethod("disarmFailures", "()Lzevhost/FailureReport;", vmDisarmFailures),
+    nativeMethod("disarmFailures", "()Lzevtests/support/FailureReport;", vmDisarmFailures),
     nativeMethod("libraryGlobalRefs", "()J", vmLibraryGlobalRefs),
     nativeMethod("libraryAllocations", "()J", vmLibraryAllocations),
     nativeMethod("libraryJvmtiEnvironments", "()J", vmLibraryJvmtiEnvironments),
@@ -94,22 +94,22 @@ const JNINativeMethod kFailureNatives[] = {
 }  // namespace
 
 bool registerFailureNatives(JNIEnv* env) {
-    g_report_class = globalClass(env, "zevhost/FailureReport");
+    g_report_class = globalClass(env, "zevtests/support/FailureReport");
     if (!g_report_class) {
         return false;
     }
     g_report_init = env->GetMethodID(g_report_class, "<init>",
-                                     "(JJJLjava/lang/String;Ljava/lang/String;[Ljava/lang/String;)V");
+                                     "(JJJLjava/lang/String;Ljava/lang/String;[Ljava/lang/String;J)V");
     if (!g_report_init) {
         return false;
     }
-    jclass vm = env->FindClass("zevhost/Vm");
-    if (!vm) {
+    jclass injector = env->FindClass("zevtests/support/Injector");
+    if (!injector) {
         return false;
     }
-    jint registered = env->RegisterNatives(vm, kFailureNatives,
+    jint registered = env->RegisterNatives(injector, kFailureNatives,
                                            sizeof kFailureNatives / sizeof kFailureNatives[0]);
-    env->DeleteLocalRef(vm);
+    env->DeleteLocalRef(injector);
     return registered == JNI_OK;
 }
 

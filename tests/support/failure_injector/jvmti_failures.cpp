@@ -3,11 +3,15 @@
 // the library makes through it. The table forwards exactly the functions the
 // library calls; the rest answer JVMTI_ERROR_NOT_AVAILABLE and say so.
 #include "failure_injector.h"
+#include "library_entries.h"
 
 #include <jvmti.h>
 
 #include <atomic>
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace zevhost {
@@ -41,7 +45,19 @@ jvmtiError JNICALL wrapSetEventCallbacks(jvmtiEnv* env, const jvmtiEventCallback
     if (FAILS("SetEventCallbacks")) {
         return JVMTI_ERROR_OUT_OF_MEMORY;
     }
-    return real(env)->SetEventCallbacks(callbacks, size);
+    if (callbacks == nullptr || size < 0) {
+        return real(env)->SetEventCallbacks(callbacks, size);
+    }
+    // The hook is reached through the host's entry, so that its last calls
+    // return into known code.
+    jvmtiEventCallbacks through_entry{};
+    std::memcpy(&through_entry, callbacks,
+                std::min(static_cast<std::size_t>(size), sizeof through_entry));
+    if (static_cast<std::size_t>(size) >= offsetof(jvmtiEventCallbacks, ClassFileLoadHook) +
+                                               sizeof through_entry.ClassFileLoadHook) {
+        through_entry.ClassFileLoadHook = hookEntry(through_entry.ClassFileLoadHook);
+    }
+    return real(env)->SetEventCallbacks(&through_entry, size);
 }
 
 jvmtiError JNICALL wrapSetEventNotificationMode(jvmtiEnv* env, jvmtiEventMode mode,

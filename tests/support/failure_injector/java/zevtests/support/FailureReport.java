@@ -1,8 +1,8 @@
-package zevhost;
+package zevtests.support;
 
 /**
- * What the failure injector saw between {@link Vm#armFailures(String)} and
- * {@link Vm#disarmFailures()}.
+ * What the failure injector saw between {@link Injector#armFailures(String)} and
+ * {@link Injector#disarmFailures()}.
  */
 public final class FailureReport {
     /** The library's fallible calls made while armed. */
@@ -21,15 +21,18 @@ public final class FailureReport {
      * plan fails calls[k - 1], since the calls before it are the same.
      */
     public final String[] calls;
+    /** The calls held by a {@code stall=} word: 0 or 1. */
+    public final long stalled;
 
     FailureReport(long counted, long failed, long first, String function, String where,
-                  String[] calls) {
+                  String[] calls, long stalled) {
         this.counted = counted;
         this.failed = failed;
         this.first = first;
         this.function = function;
         this.where = where;
         this.calls = calls;
+        this.stalled = stalled;
     }
 
     /** "3 counted, 1 failed: NewStringUTF (call 2) in ..." or "3 counted, none failed". */

@@ -129,10 +129,15 @@ std::u16string currentThreadName(JNIEnv* env) {
     return javaText(env, name);
 }
 
-// Enough local capacity for the strings and the array the entry creates.
+// HotSpot refuses a local frame above MaxJNILocalCapacity, 65536 by default.
+constexpr jlong kMaxFrameCapacity = 65536;
+
+// Enough local capacity for the strings and the array the entry creates, up
+// to what the JVM grants; beyond that, references beyond the capacity still
+// work, and a careful entry releases them one by one.
 jint frameCapacity(const UpcallRequest& r) {
     jlong settings = std::max<jlong>({0, r.count, static_cast<jlong>(r.settings.size())});
-    return static_cast<jint>(std::min<jlong>(settings + 16, 1 << 20));
+    return static_cast<jint>(std::min<jlong>(settings + 16, kMaxFrameCapacity));
 }
 
 // One upcall in a local frame of its own, on the thread that owns env.
@@ -145,6 +150,15 @@ bool callInFrame(JNIEnv* env, const RecorderUpcalls* table, const UpcallRequest&
     }
     outcome->thread = currentThreadName(env);
     PreparedCall call(request);
+    if (request.exception_pending) {
+        jclass thrown = env->FindClass("java/lang/IllegalStateException");
+        if (!thrown || env->ThrowNew(thrown, "pending before the upcall") != 0) {
+            env->ExceptionClear();
+            env->PopLocalFrame(nullptr);
+            *error = "could not throw before the upcall";
+            return false;
+        }
+    }
     jstring result = invoke(env, table, call, &outcome->boolean, &outcome->code);
     // The VM reads the exception first: nothing else may run while it is pending.
     jthrowable thrown = env->ExceptionOccurred();

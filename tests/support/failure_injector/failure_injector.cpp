@@ -1,5 +1,6 @@
 #include "failure_injector.h"
 
+#include "library_entries.h"
 #include "library_image.h"
 #include "reference_vm.h"
 
@@ -8,10 +9,13 @@
 #include <jvmti.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -28,13 +32,18 @@ struct Armed {
     std::atomic<bool> quiet_refs{false};
     std::atomic<bool> kinds[3] = {true, true, true};
     std::atomic<bool> trace{false};
+    // The function to hold, until its first counted call takes it; a copy
+    // that is never freed, as a wrapper may still read an older one.
+    std::atomic<const char*> stall_function{nullptr};
+    std::atomic<long long> stall_millis{0};
+    std::atomic<long long> stalled{0};
     std::atomic<long long> counted{0};
     std::atomic<long long> failed{0};
     std::mutex mutex;  // guards the rest
     long long first = 0;
     const char* first_function = nullptr;
     std::vector<const void*> first_stack;
-    std::string first_native;  // set when the first failed call was a native's last
+    std::string first_native;  // set when the first failed call was an entry's or a native's last
     std::vector<const char*> calls;  // while counting only (K = 0)
 };
 
@@ -186,6 +195,18 @@ bool parseFailurePlan(const std::string& text, FailurePlan* plan, std::string* e
             p.quiet_refs = true;
         } else if (word == "trace") {
             p.trace = true;
+        } else if (word.compare(0, 6, "stall=") == 0) {
+            std::size_t colon = word.find(':');
+            char* millis_end = nullptr;
+            long long millis = colon == std::string::npos
+                                   ? -1 : std::strtoll(word.c_str() + colon + 1, &millis_end, 10);
+            if (colon == std::string::npos || colon == 6 || millis < 0 || millis_end == nullptr ||
+                *millis_end != '\0' || colon + 1 == word.size()) {
+                *error = "\"" + word + "\" is not stall=FUNCTION:MILLIS";
+                return false;
+            }
+            p.stall_function = word.substr(6, colon - 6);
+            p.stall_millis = millis;
         } else if (word == "jni" || word == "alloc" || word == "jvmti") {
             kinds_named = true;
             jni = jni || word == "jni";
@@ -193,7 +214,7 @@ bool parseFailurePlan(const std::string& text, FailurePlan* plan, std::string* e
             jvmti = jvmti || word == "jvmti";
         } else {
             *error = "unknown failure plan word \"" + word +
-                     "\" (once, exhaust, quiet-refs, jni, alloc, jvmti, trace)";
+                     "\" (once, exhaust, quiet-refs, jni, alloc, jvmti, trace, stall=FUNCTION:MILLIS)";
             return false;
         }
     }
@@ -220,6 +241,10 @@ bool armFailures(JNIEnv* env, const FailurePlan& plan, std::string* error) {
     g_armed.trace = plan.trace;
     g_armed.counted = 0;
     g_armed.failed = 0;
+    g_armed.stall_millis = plan.stall_millis;
+    g_armed.stalled = 0;
+    g_armed.stall_function = plan.stall_function.empty()
+                                 ? nullptr : (new std::string(plan.stall_function))->c_str();
     {
         std::lock_guard<std::mutex> lock(g_armed.mutex);
         g_armed.first = 0;
@@ -234,9 +259,11 @@ bool armFailures(JNIEnv* env, const FailurePlan& plan, std::string* error) {
 
 FailureReport disarmFailures() {
     g_armed.on.store(false, std::memory_order_release);
+    g_armed.stall_function = nullptr;
     FailureReport report;
     report.counted = g_armed.counted;
     report.failed = g_armed.failed;
+    report.stalled = g_armed.stalled;
     std::lock_guard<std::mutex> lock(g_armed.mutex);
     report.first = g_armed.first;
     if (g_armed.first_function) {
@@ -259,11 +286,18 @@ void noteLibraryNative(jmethodID method, const std::string& symbol) {
     n.symbols[method] = symbol;
 }
 
-bool madeByLibrary(const void* caller, std::string* native) {
+bool madeByLibrary(const void* caller, std::string* entry) {
     if (inLibrary(caller)) {
         return true;
     }
-    return inGeneratedCode(caller) && runningLibraryNative(native);
+    if (inLibraryEntry(caller)) {
+        const char* name = currentLibraryEntry();
+        if (entry && name) {
+            *entry = name;
+        }
+        return true;
+    }
+    return inGeneratedCode(caller) && runningLibraryNative(entry);
 }
 
 bool injectFailure(CallKind kind, const char* function, const void* caller) {
@@ -276,6 +310,13 @@ bool injectFailure(CallKind kind, const char* function, const void* caller) {
         return false;
     }
     long long n = ++g_armed.counted;
+    // Held before anything else: the call then goes on as the plan says.
+    const char* stall = g_armed.stall_function.load();
+    if (stall && std::strcmp(stall, function) == 0 &&
+        g_armed.stall_function.compare_exchange_strong(stall, nullptr)) {
+        ++g_armed.stalled;
+        std::this_thread::sleep_for(std::chrono::milliseconds(g_armed.stall_millis.load()));
+    }
     long long k = g_armed.k.load(std::memory_order_relaxed);
     if (k == 0) {
         std::lock_guard<std::mutex> lock(g_armed.mutex);
@@ -288,7 +329,7 @@ bool injectFailure(CallKind kind, const char* function, const void* caller) {
         return false;
     }
     ++g_armed.failed;
-    // A native's last call leaves none of the library's frames to walk.
+    // An entry's or a native's last call leaves none of the library's frames to walk.
     std::vector<const void*> stack;
     if (native.empty()) {
         stack = callStack(caller);
