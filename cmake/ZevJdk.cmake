@@ -53,7 +53,7 @@ if(CMAKE_CROSSCOMPILING)
     set(_zev_jni_md_dir "${CMAKE_BINARY_DIR}/jni-win32")
     file(WRITE "${_zev_jni_md_dir}/jni_md.h" [=[
 /* jni_md.h for Windows x64, written by libzev's build from the types that
-   the JNI specification gives for Windows. */
+   JNI documents for Windows. */
 #ifndef _JAVASOFT_JNI_MD_H_
 #define _JAVASOFT_JNI_MD_H_
 #define JNIEXPORT __declspec(dllexport)
