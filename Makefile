@@ -12,6 +12,7 @@ JAVA ?= $(firstword $(if $(JAVA_HOME),$(JAVA_HOME)/bin/java) \
                     $(wildcard /usr/lib/jvm/java-17-openjdk-amd64/bin/java) java)
 
 .PHONY: demo test sweep soak soak-asan bench deps build build-asan build-tsan package fuzz build-fuzz
+.PHONY: test-one-jdk test-clang test-temurin test-arm64 test-windows test-fresh-debian test-ports deps-ports
 MAKEFLAGS += --no-print-directory
 
 deps:
@@ -96,3 +97,55 @@ build-fuzz: deps
 
 fuzz: build-fuzz
 	@tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Other compilers, JDKs and platforms; CI runs each (see the README's table).
+# Each configures a build directory of its own.
+deps-ports:
+	@scripts/install-deps ports
+
+# configure_and_build DIR, CMAKE ARGS...: the build's chatter to DIR/build.log.
+configure_and_build = @echo "Building into $(1)/ (log: $(1)/build.log)"; mkdir -p $(1); \
+	{ cmake -S . -B $(1) $(CMAKE_FLAGS) $(2) && cmake --build $(1) -j$(JOBS); } \
+	    >$(1)/build.log 2>&1 || { cat $(1)/build.log; exit 1; }
+
+# The whole suite built with Clang, warnings as errors as with GCC.
+test-clang: deps-ports
+	$(call configure_and_build,build-clang,-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14)
+	ctest --test-dir build-clang --output-on-failure -j$(JOBS)
+
+# The suite on every other JDK of the machine (Temurin 25 where it is there);
+# the soak is JDK 17's alone (see the README).
+TEMURIN_HOMES := $(wildcard /usr/lib/jvm/temurin-25*)
+test-temurin: deps
+	@$(if $(TEMURIN_HOMES),,echo "No /usr/lib/jvm/temurin-25*: nothing to run")
+	$(foreach jdk,$(TEMURIN_HOMES),JAVA_HOME=$(jdk) $(MAKE) test-one-jdk JDK_BUILD=build-$(notdir $(jdk)) &&) true
+test-one-jdk:
+	$(call configure_and_build,$(JDK_BUILD),)
+	ctest --test-dir $(JDK_BUILD) --output-on-failure -j$(JOBS)
+
+# Linux on AArch64: cross-built with Debian's g++-aarch64-linux-gnu against an
+# arm64 JDK unpacked into build-arm64/sysroot (the machine's JDK untouched),
+# the real-JVM suite, the unit cases and the demo run under qemu-aarch64-static.
+# Not the failure sweep: its thousands of failed runs, resumed in a new JVM
+# after each guarantee, take over half an hour under the emulator.
+ARM64_ROOT = $(CURDIR)/build-arm64/sysroot
+test-arm64: deps-ports
+	@scripts/arm64-sysroot $(ARM64_ROOT)
+	$(call configure_and_build,build-arm64,-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	    -DZEV_SYSROOT=$(ARM64_ROOT))
+	ctest --test-dir build-arm64 --output-on-failure -j$(JOBS) -E FailureSweep
+
+# Windows x64: the library alone cross-compiled with Debian's default
+# mingw-w64 into zev.dll, its export and import tables checked, and
+# installed into build-windows/install (bin/zev.dll).
+test-windows: deps-ports
+	$(call configure_and_build,build-windows,-DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake)
+	ctest --test-dir build-windows --output-on-failure
+	cmake --install build-windows --prefix build-windows/install >/dev/null
+	@test -f build-windows/install/bin/zev.dll && echo "installed: build-windows/install/bin/zev.dll"
+
+# The README's two commands in a fresh Debian 12 root (debootstrap minbase).
+test-fresh-debian: deps-ports
+	scripts/fresh-debian-check build-fresh/root
+
+test-ports: test-clang test-temurin test-arm64 test-windows

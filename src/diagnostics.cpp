@@ -69,7 +69,7 @@ void guarantee(bool condition, const char* message) {
 namespace {
 
 void throwFormatted(JNIEnv* env, const char* className, const char* format, va_list args)
-    __attribute__((format(printf, 3, 0)));
+    ZEV_PRINTF_FORMAT(3, 0);
 
 void throwFormatted(JNIEnv* env, const char* className, const char* format, va_list args) {
     char message[64];

@@ -5,6 +5,7 @@
 
 #include <jni.h>
 
+#include "compiler.h"
 #include "library_state.h"
 #include "vm_interface.h"
 
@@ -17,7 +18,7 @@ bool isDisabledOnCommandLine();
 
 // Throws the java.lang.Exception that names the native on a VM without the
 // recorder interface.
-[[gnu::cold]] void throwNoRecorderInterface(JNIEnv* env, const char* native);
+ZEV_COLD void throwNoRecorderInterface(JNIEnv* env, const char* native);
 
 // The recorder interface, or null with a java.lang.Exception pending that
 // names the native: on a VM without the recorder, natives fail cleanly.
@@ -26,7 +27,7 @@ bool isDisabledOnCommandLine();
 // for it.
 inline const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* native) {
     const VmRecorderInterface* vm = libraryState.recorder_interface;
-    if (__builtin_expect(vm == nullptr, 0)) {
+    if (ZEV_UNLIKELY(vm == nullptr)) {
         throwNoRecorderInterface(env, native);
         return nullptr;
     }

@@ -27,11 +27,11 @@ constexpr size_t STACK_COPY = 256;
 
 }  // namespace
 
-long findNonModifiedUtf8(const char* chars, size_t* length, size_t* fourByteForms) {
+long long findNonModifiedUtf8(const char* chars, size_t* length, size_t* fourByteForms) {
     const auto* s = reinterpret_cast<const unsigned char*>(chars);
     size_t i = 0;
     size_t fourBytes = 0;
-    long refused = -1;
+    long long refused = -1;
     for (;;) {
         unsigned char lead = s[i];
         if (lead == 0) {
@@ -66,12 +66,12 @@ long findNonModifiedUtf8(const char* chars, size_t* length, size_t* fourByteForm
             size = 4;
             high = 0x8F;
         } else {
-            refused = static_cast<long>(i);  // a lone continuation, C1, F5..FF
+            refused = static_cast<long long>(i);  // a lone continuation, C1, F5..FF
             break;
         }
         // Byte by byte, so that the terminating NUL stops the reading.
         if (s[i + 1] < low || s[i + 1] > high) {
-            refused = static_cast<long>(i);
+            refused = static_cast<long long>(i);
             break;
         }
         size_t k = 2;
@@ -79,7 +79,7 @@ long findNonModifiedUtf8(const char* chars, size_t* length, size_t* fourByteForm
             k++;
         }
         if (k < size) {
-            refused = static_cast<long>(i);
+            refused = static_cast<long long>(i);
             break;
         }
         if (size == 4) {
@@ -130,14 +130,14 @@ size_t wholeCharacterLength(const char* text, size_t length) {
     return length;
 }
 
-VmString newJavaString(JNIEnv* env, const char* chars, jstring* result, long* refusedAt) {
+VmString newJavaString(JNIEnv* env, const char* chars, jstring* result, long long* refusedAt) {
     *result = nullptr;
     if (chars == nullptr) {
         return VmString::Made;
     }
     size_t length;
     size_t fourByteForms;
-    long refused = findNonModifiedUtf8(chars, &length, &fourByteForms);
+    long long refused = findNonModifiedUtf8(chars, &length, &fourByteForms);
     if (refused >= 0) {
         *refusedAt = refused;
         return VmString::Refused;
@@ -163,7 +163,7 @@ VmString newJavaString(JNIEnv* env, const char* chars, jstring* result, long* re
 
 bool javaStringChecked(JNIEnv* env, const char* chars, jstring* result,
                        const VmStringOrigin& origin, bool throwOnRefusal) {
-    long refusedAt = -1;
+    long long refusedAt = -1;
     switch (newJavaString(env, chars, result, &refusedAt)) {
     case VmString::Made:
         return true;
@@ -181,11 +181,11 @@ bool javaStringChecked(JNIEnv* env, const char* chars, jstring* result,
     } else {
         snprintf(what, sizeof(what), "%s", origin.what);
     }
-    logMessage(LOG_ERROR, "%s: %s is not modified UTF-8 at byte %ld", origin.entry, what,
+    logMessage(LOG_ERROR, "%s: %s is not modified UTF-8 at byte %lld", origin.entry, what,
                refusedAt);
     if (throwOnRefusal) {
         throwByName(env, "java/lang/IllegalArgumentException",
-                    "%s: %s is not modified UTF-8 at byte %ld", origin.entry, what, refusedAt);
+                    "%s: %s is not modified UTF-8 at byte %lld", origin.entry, what, refusedAt);
     }
     return false;
 }

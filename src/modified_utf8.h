@@ -18,7 +18,7 @@
 // sequence that is neither modified UTF-8 nor a standard UTF-8 four-byte
 // sequence, or -1 when there is none. *length receives the string's length
 // up to the point scanned and *fourByteForms the four-byte sequences met.
-long findNonModifiedUtf8(const char* chars, size_t* length, size_t* fourByteForms);
+long long findNonModifiedUtf8(const char* chars, size_t* length, size_t* fourByteForms);
 
 // Copies chars into out, each four-byte sequence written as its surrogate
 // pair (six bytes). chars must have passed findNonModifiedUtf8; out holds
@@ -40,7 +40,7 @@ enum class VmString {
 
 // The Java string for a NUL-terminated string the VM passed or owns; a null
 // pointer stays null. The one place every VM string becomes a Java string.
-VmString newJavaString(JNIEnv* env, const char* chars, jstring* result, long* refusedAt);
+VmString newJavaString(JNIEnv* env, const char* chars, jstring* result, long long* refusedAt);
 
 // Where a VM string came from, for the line that refuses it: the entry or
 // native ("dumpRecording", "VMZEV_options"), what the string is ("file

@@ -50,7 +50,8 @@ jclass* referenceClasses(JNIEnv* env, jobjectArray classArray, jsize count) {
     size_t bytes = static_cast<size_t>(count) * sizeof(jclass);
     auto* classes = static_cast<jclass*>(malloc(bytes));
     if (classes == nullptr) {
-        logMessage(LOG_ERROR, "malloc(%ld) returned NULL", static_cast<long>(bytes));
+        logMessage(LOG_ERROR, "malloc(%llu) returned NULL",
+                   static_cast<unsigned long long>(bytes));
         throwByName(env, "java/lang/OutOfMemoryError", "VMZEV_retransform");
         return nullptr;
     }
@@ -214,8 +215,8 @@ void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefi
     unsigned char* newBytes = nullptr;
     jvmtiError err = libraryState.jvmti->Allocate(length, &newBytes);
     if (err != JVMTI_ERROR_NONE) {
-        logMessage(LOG_ERROR, "Allocate(%ld) in classFileLoadHook failed with %d",
-                   static_cast<long>(length), static_cast<int>(err));
+        logMessage(LOG_ERROR, "Allocate(%lld) in classFileLoadHook failed with %d",
+                   static_cast<long long>(length), static_cast<int>(err));
         throwByName(env, "java/lang/OutOfMemoryError", "classFileLoadHook");
         return;
     }

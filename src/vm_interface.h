@@ -40,6 +40,10 @@
  * redefinable methods only for capabilities added in that phase; libzev adds
  * them at JNI_OnLoad, later, and without an earlier holder the first
  * redefinition in the process deoptimises all compiled code.
+ *
+ * For 64-bit platforms only (8-byte pointers: x86-64 and AArch64, on Linux,
+ * macOS or Windows): the offsets below are those of such a platform, and
+ * compiling this header elsewhere fails on the checks at its end.
  */
 #ifndef ZEV_VM_INTERFACE_H
 #define ZEV_VM_INTERFACE_H
@@ -216,6 +220,8 @@ typedef struct VmRecorderInterface {
 #else
 #define ZEV_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #endif
+
+ZEV_STATIC_ASSERT(sizeof(void*) == 8, "the recorder interface is for 64-bit platforms");
 
 #define ZEV_SLOT(member, n)                                                        \
     ZEV_STATIC_ASSERT(offsetof(VmRecorderInterface, member) == (n) * sizeof(void*), \

@@ -8,7 +8,7 @@
 #   host          PREFIX/bin/zev-host runs a program from outside the build tree,
 #                 by its own defaults and with --lib, --zev-jar and --host-jar,
 #                 and refuses --fail: the failure injector is the tests' alone
-foreach(v STEP BUILD_DIR WORK PREFIX CONSUMER APP_JAR C_COMPILER VERSION JDK_MAJOR)
+foreach(v STEP BUILD_DIR WORK PREFIX CONSUMER APP_JAR C_COMPILER VERSION JDK_MAJOR JDK)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "run.cmake needs -D${v}=...")
   endif()
@@ -129,8 +129,42 @@ elseif(STEP STREQUAL find_package)
   get_filename_component(label ${PREFIX} NAME)
   set(build ${WORK}/consumer-${label})
   file(REMOVE_RECURSE ${build})
-  run("configuring the consumer" ${CMAKE_COMMAND} -S ${CONSUMER} -B ${build}
-      -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+  # A headless JDK, all that Debian's openjdk-17-jdk-headless gives: the
+  # build's JDK without lib/libjawt.so (links to the rest), and every
+  # libjawt.so of this machine's JDKs out of CMake's reach.
+  set(jdk ${WORK}/headless-jdk)
+  file(REMOVE_RECURSE ${jdk})
+  file(MAKE_DIRECTORY ${jdk}/lib)
+  file(GLOB top RELATIVE ${JDK} ${JDK}/*)
+  foreach(entry ${top})
+    if(NOT entry STREQUAL lib)
+      file(CREATE_LINK ${JDK}/${entry} ${jdk}/${entry} SYMBOLIC)
+    endif()
+  endforeach()
+  file(GLOB libs RELATIVE ${JDK}/lib ${JDK}/lib/*)
+  foreach(entry ${libs})
+    if(NOT entry STREQUAL libjawt.so)
+      file(CREATE_LINK ${JDK}/lib/${entry} ${jdk}/lib/${entry} SYMBOLIC)
+    endif()
+  endforeach()
+  file(GLOB jawts /usr/lib/jvm/*/lib/libjawt.so /usr/lib/*/libjawt.so /usr/lib/libjawt.so)
+  set(hidden "")
+  foreach(jawt ${jawts})
+    get_filename_component(dir ${jawt} DIRECTORY)
+    get_filename_component(real ${dir} REALPATH)
+    list(APPEND hidden ${dir} ${real})
+  endforeach()
+  list(REMOVE_DUPLICATES hidden)
+  string(REPLACE ";" "\\;" hidden "${hidden}")
+  set(ENV{JAVA_HOME} ${jdk})
+  run("configuring the consumer against a headless JDK" ${CMAKE_COMMAND} -S ${CONSUMER} -B ${build}
+      -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_IGNORE_PATH=${hidden}")
+  # JNI came from that JDK.
+  file(STRINGS ${build}/CMakeCache.txt include_path REGEX "^JAVA_INCLUDE_PATH:")
+  string(FIND "${include_path}" "${jdk}/" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the consumer found ${include_path}, not the headless JDK ${jdk}")
+  endif()
   # The package found must be the one under PREFIX, not one the machine has.
   file(STRINGS ${build}/CMakeCache.txt zev_dir REGEX "^zev_DIR:")
   get_filename_component(expected ${PREFIX}/lib/cmake/zev REALPATH)

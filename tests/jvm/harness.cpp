@@ -34,8 +34,14 @@ std::string temporaryFile(const char* stem) {
 HostRun runProgram(const char* host, const std::vector<std::string>& hostOptions,
                    const std::string& mainClass, const std::vector<std::string>& args,
                    int timeoutSeconds) {
-    std::vector<std::string> argv = {host, "-Xcheck:jni", "-cp",
-                                     std::string(ZEV_TESTS_JAR) + ":" + ZEV_ASM_JAR};
+    // A cross build's host runs through the emulator: its words come first.
+    std::vector<std::string> argv;
+    std::istringstream emulator(ZEV_TEST_EMULATOR);
+    for (std::string word; emulator >> word;) {
+        argv.push_back(word);
+    }
+    argv.insert(argv.end(), {host, "-Xcheck:jni", "-cp",
+                             std::string(ZEV_TESTS_JAR) + ":" + ZEV_ASM_JAR});
     argv.insert(argv.end(), hostOptions.begin(), hostOptions.end());
     argv.push_back(mainClass);
     argv.insert(argv.end(), args.begin(), args.end());

@@ -69,7 +69,7 @@ void expectSameJudgement(const std::string& s) {
     size_t fourByteForms = 0;
     size_t expectedFour = 0;
     long expected = referenceCheck(s, &expectedFour);
-    long got = findNonModifiedUtf8(s.c_str(), &length, &fourByteForms);
+    long long got = findNonModifiedUtf8(s.c_str(), &length, &fourByteForms);
     if (got != expected || (expected < 0 && (length != s.size() || fourByteForms != expectedFour))) {
         FAIL() << hex(s) << ": offset " << got << " (expected " << expected << "), length "
                << length << ", four-byte forms " << fourByteForms;
