@@ -140,38 +140,18 @@ const model::Case cases[] = {
      }},
     {"request_release_rebind",
      [] {
-         bool ok = model::check<RequestReleaseRebind<Library>>(
-             "request racing the release and a rebinding", model::contextBound(3), Expect::Holds);
-         return model::check<RequestReleaseRebind<Library>>(
-                    "request racing the release and a rebinding", model::randomSearch(100000),
-                    Expect::Holds) &&
-                ok;
+         return model::holds<RequestReleaseRebind<Library>>(
+             "request racing the release and a rebinding");
      }},
     {"two_binders",
-     [] {
-         bool ok = model::check<TwoBinders<Library>>("two binders and a request",
-                                                     model::contextBound(3), Expect::Holds);
-         return model::check<TwoBinders<Library>>("two binders and a request",
-                                                  model::randomSearch(100000), Expect::Holds) &&
-                ok;
-     }},
+     [] { return model::holds<TwoBinders<Library>>("two binders and a request"); }},
     {"two_droppers",
      [] {
-         bool ok = model::check<TwoDroppers<Library>>(
-             "a failed start and the release, and a request", model::contextBound(3),
-             Expect::Holds);
-         return model::check<TwoDroppers<Library>>("a failed start and the release, and a request",
-                                                   model::randomSearch(100000), Expect::Holds) &&
-                ok;
+         return model::holds<TwoDroppers<Library>>(
+             "a failed start and the release, and a request");
      }},
     {"two_waiters",
-     [] {
-         bool ok = model::check<TwoWaiters<Library>>("two waiting retracts and a request",
-                                                     model::contextBound(3), Expect::Holds);
-         return model::check<TwoWaiters<Library>>("two waiting retracts and a request",
-                                                  model::randomSearch(100000), Expect::Holds) &&
-                ok;
-     }},
+     [] { return model::holds<TwoWaiters<Library>>("two waiting retracts and a request"); }},
     {"weakened_orders",
      [] {
          bool ok = model::check<RequestRelease<LeaveRelaxed>>("leave relaxed", model::fullSearch(),

@@ -111,6 +111,14 @@ bool check(const char* name, Search search, Expect expect) {
     return asExpected;
 }
 
+// A scenario that must hold: exhaustive within three preemptions, then over
+// random schedules beyond them.
+template <typename Test>
+bool holds(const char* name) {
+    bool bounded = check<Test>(name, contextBound(3), Expect::Holds);
+    return check<Test>(name, randomSearch(100000), Expect::Holds) && bounded;
+}
+
 struct Case {
     const char* name;
     bool (*run)();
