@@ -361,6 +361,10 @@ void forgetGlobalRef(jobject ref) {
     forget(refs(), ref);
 }
 
+long long stalledSoFar() {
+    return g_armed.stalled.load();
+}
+
 long long libraryGlobalRefs() {
     return count(refs());
 }

@@ -108,6 +108,9 @@ bool madeByLibrary(const void* caller, std::string* entry = nullptr);
 bool injectFailure(CallKind kind, const char* function, const void* caller);
 bool failQuietly();  // for New*Ref: fail with nothing pending
 
+// The calls held by the armed stall so far, the one being held included.
+long long stalledSoFar();
+
 // What the library holds now: global references made since the JNI table
 // was installed and not deleted, and allocations not freed.
 void noteGlobalRef(jobject ref);

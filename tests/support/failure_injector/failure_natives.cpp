@@ -57,6 +57,10 @@ jobject JNICALL vmDisarmFailures(JNIEnv* env, jclass) {
                           function, where, calls, static_cast<jlong>(report.stalled));
 }
 
+jlong JNICALL vmStalledSoFar(JNIEnv*, jclass) {
+    return stalledSoFar();
+}
+
 jlong JNICALL vmLibraryGlobalRefs(JNIEnv*, jclass) {
     return libraryGlobalRefs();
 }
@@ -85,6 +89,7 @@ jboolean JNICALL vmCheckedJniProbe(JNIEnv* env, jclass) {
 const JNINativeMethod kFailureNatives[] = {
     nativeMethod("armFailures", "(Ljava/lang/String;)V", vmArmFailures),
     nativeMethod("disarmFailures", "()Lzevtests/support/FailureReport;", vmDisarmFailures),
+    nativeMethod("stalledSoFar", "()J", vmStalledSoFar),
     nativeMethod("libraryGlobalRefs", "()J", vmLibraryGlobalRefs),
     nativeMethod("libraryAllocations", "()J", vmLibraryAllocations),
     nativeMethod("libraryJvmtiEnvironments", "()J", vmLibraryJvmtiEnvironments),

@@ -75,6 +75,9 @@ public final class Injector {
     /** Disarms the injector and reports what it counted, failed and held since it was armed. */
     public static native FailureReport disarmFailures();
 
+    /** The calls the armed stall has held so far, one being held now included. */
+    public static native long stalledSoFar();
+
     /**
      * The global references that libzev made and has not deleted, counted
      * from the first {@link #armFailures(String)} of the run (or from the
