@@ -128,7 +128,8 @@ extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_init(JNIEnv* e
 
     RecorderBinding binding{};
     resolveRecorderMethods(env, recorderClass, &binding);
-    libraryState.methods_resolved.store(true, zev::kRelaxed);  // a flag alone: nothing to pair
+    // Pairs with finishChunk's acquire: the ids are resolved before the flag is seen.
+    ZEV_ATOMIC(libraryState.methods_resolved).store(true, zev::kRelease);
 
     binding.recorder_instance = env->NewGlobalRef(self);
     guarantee(binding.recorder_instance != nullptr, "Could not create ZEV global ref");

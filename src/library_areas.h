@@ -37,9 +37,12 @@ inline const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* nativ
 // Called by the release upcall: restores the listed classes and forgets the
 // list, answering the JVMTI error code of the restoring retransformation.
 // Answers 0 at once when there is no list, when another release is
-// restoring it, or when retransformClasses0 is still retransforming it: that
-// thread then restores the classes as soon as RetransformClasses returns.
+// restoring it, or when retransformClasses0 or a hook's callback is under way
+// for the list: the last of them then restores the classes.
 jint restoreRetransformedClasses(JNIEnv* env);
+
+// Whether a class list is held that no restore is on its way for.
+bool retransformedClassesHeld();
 
 // Load steps supplied by their own areas.
 void registerUpcalls(const VmRecorderInterface* vm);

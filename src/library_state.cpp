@@ -14,6 +14,7 @@
 
 LibraryState libraryState{};
 
+#ifndef ZEV_MODEL_CHECK
 void zev::pauseWaiting(unsigned round) {
     // A reader's section is a few instructions unless the VM holds its thread
     // at a transition: yield at first, then sleep so as not to burn the
@@ -33,6 +34,7 @@ void zev::pauseWaiting(unsigned round) {
     }
 #endif
 }
+#endif
 
 RecorderRef recorderLocalRef(JNIEnv* env, RecorderBinding* local) {
     zev::Published<RecorderBinding>::Reader section(libraryState.recorder_binding);

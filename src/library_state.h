@@ -50,12 +50,17 @@ struct LibraryState {
     zev::Published<RecorderBinding> recorder_binding;
     // Set once the first VMZEV.init has resolved the recorder's methods; never
     // cleared, as a binding that a release dropped leaves them resolved.
+    // Stored with release after the lookups, read with acquire.
     zev::Atomic<bool> methods_resolved;
+    // The sticky caches (sticky_cache.h): a true answer is stored with release
+    // and read with acquire, so that a thread that reads "started" sees the
+    // binding that the starting thread published before it stored the answer.
     zev::Atomic<jboolean> enabled_cache;
     zev::Atomic<jboolean> disabled_cache;
     zev::Atomic<jboolean> started_cache;
     zev::Published<ClassList> retransform_classes;
-    zev::Atomic<ListState> retransform_state;
+    // The class list's state and its parties (list_ownership.h).
+    zev::Atomic<zev::ListWord> retransform_state;
 };
 
 extern LibraryState libraryState;

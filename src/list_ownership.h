@@ -1,88 +1,132 @@
-// Who owns the class list, as one atomic state that retransformClasses0 and
-// the release move on. Whoever moved the state last owns the list until it
-// moves it on; nobody ever waits for another thread here. The list's memory
-// is guarded apart from this, by its read sections (grace_period.h): hooks
-// never look at the state.
+// Who owns the class list and who restores it, as one atomic word that
+// retransformClasses0, the class-file hooks and the release move on. Nobody
+// ever waits for another thread here.
 //
-// Every move is an acq_rel CAS or a release store that the next owner's
-// acquire (in its CAS or load) pairs with, so that what one owner did to the
-// list (built, published, restored it) happens before the next owner's work.
+// The word holds the list's state and, above it, how many parties take part
+// in retransforming its classes right now: retransformClasses0 from its
+// claim until its RetransformClasses returns, and each hook from the moment
+// it matched a listed class until its retransformCallback returned. A
+// release never restores while a party is under way: a party may be Java
+// that waits for this very release, and the restore's RetransformClasses
+// would wait for that party's redefinition of the same class. It hands the
+// restore to the last party instead, which also installs none of the bytes
+// its callback returned after the release began. So the restore runs exactly
+// once, after no callback can still install bytes.
+//
+// The list's memory is guarded apart from this, by its read sections
+// (grace_period.h). Every move is an acq_rel CAS or a release store that the
+// next mover's acquire pairs with, so that what one owner did to the list
+// (built, published, restored it) happens before the next owner's work.
 #pragma once
+
+#include <cstdint>
 
 #include "atomics.h"
 
-enum class ListState {
+enum class ListState : uint32_t {
     None,            // no list
-    Retransforming,  // retransformClasses0 builds the list and retransforms its classes
-    ReleaseWaiting,  // the same, and a release came meanwhile: the retransforming thread restores
-    Held,            // published; the hook enabled, or disabled after a refused retransformation
-    Restoring,       // a release retransforms the classes back and forgets the list
+    Listed,          // a list is built or held; its parties may run callbacks
+    ReleasePending,  // a release came while parties were under way: the last restores
+    Restoring,       // one thread restores the classes and forgets the list
 };
 
 namespace zev {
 
-// retransformClasses0's claim: one list at a time, whether the first is still
-// being retransformed or held. False: refused.
-inline bool claimList(Atomic<ListState>& state) {
-    ListState none = ListState::None;
-    return ZEV_ATOMIC(state).compare_exchange_strong(none, ListState::Retransforming, kAcqRel,
-                                                     kAcquire);
+using ListWord = uint32_t;
+
+constexpr ListWord kParty = 4;  // the parties count above the state's two bits
+
+constexpr ListState stateOf(ListWord word) {
+    return static_cast<ListState>(word & (kParty - 1));
 }
 
-// retransformClasses0 with no list built: nothing was published, so nothing
-// is left for a release that came meanwhile to restore.
-inline void abandonList(Atomic<ListState>& state) {
-    ZEV_ATOMIC(state).store(ListState::None, kRelease);
+constexpr ListWord partiesOf(ListWord word) {
+    return word / kParty;
 }
 
-// retransformClasses0 once its RetransformClasses returned: true when the list
-// is now held; false when a release came meanwhile, whose restore is then the
-// caller's to do (the state is Restoring, and finishRestore ends it).
-inline bool keepList(Atomic<ListState>& state) {
-    ListState retransforming = ListState::Retransforming;
-    if (ZEV_ATOMIC(state).compare_exchange_strong(retransforming, ListState::Held, kAcqRel,
-                                                  kAcquire)) {
-        return true;
+constexpr ListWord listWord(ListState state, ListWord parties) {
+    return parties * kParty + static_cast<ListWord>(state);
+}
+
+// retransformClasses0's claim, itself the first party: one list at a time,
+// whether the first is still being retransformed or held. False: refused.
+inline bool claimList(Atomic<ListWord>& word) {
+    ListWord none = listWord(ListState::None, 0);
+    return ZEV_ATOMIC(word).compare_exchange_strong(none, listWord(ListState::Listed, 1), kAcqRel,
+                                                    kAcquire);
+}
+
+// retransformClasses0 with nothing published: no hook can take part in a
+// list it never saw, so the list is forgotten, and a release that came
+// meanwhile has nothing to restore.
+inline void abandonList(Atomic<ListWord>& word) {
+    ZEV_ATOMIC(word).store(listWord(ListState::None, 0), kRelease);
+}
+
+// A hook that matched a listed class, inside the list's read section: true
+// when it now takes part and may run the callback; false when a release
+// came, and then the class keeps its bytes.
+inline bool joinList(Atomic<ListWord>& word) {
+    ListWord seen = ZEV_ATOMIC(word).load(kAcquire);
+    while (stateOf(seen) == ListState::Listed) {
+        if (ZEV_ATOMIC(word).compare_exchange_weak(seen, seen + kParty, kAcqRel, kAcquire)) {
+            return true;
+        }
     }
-    // Only a release moves Retransforming on, to ReleaseWaiting: ours again.
-    ZEV_ATOMIC(state).store(ListState::Restoring, kRelaxed);
     return false;
 }
 
-// The release's claim: true when the list is held and the caller must now
-// restore it (then finishRestore); false when there is nothing to restore,
-// another release is restoring it, or it is still being retransformed, in
-// which case the retransforming thread restores it as soon as its
-// RetransformClasses returns. Never waits: that thread's callback may be
-// waiting for this very release.
-inline bool claimRestore(Atomic<ListState>& state) {
+enum class Leave {
+    Keep,      // no release came: a hook installs what its callback returned
+    Released,  // a release came and other parties are under way: install nothing
+    Restore,   // a release came and this was the last party: install nothing, restore
+};
+
+// A party done: retransformClasses0 once its RetransformClasses returned, a
+// hook once its callback returned. On Restore the state is Restoring and the
+// caller ends it with finishRestore.
+inline Leave leaveList(Atomic<ListWord>& word) {
+    ListWord seen = ZEV_ATOMIC(word).load(kAcquire);
     for (;;) {
-        ListState seen = ZEV_ATOMIC(state).load(kAcquire);
-        switch (seen) {
-        case ListState::None:
-        case ListState::ReleaseWaiting:
-        case ListState::Restoring:
-            return false;
-        case ListState::Retransforming:
-            if (ZEV_ATOMIC(state).compare_exchange_weak(seen, ListState::ReleaseWaiting, kAcqRel,
-                                                        kAcquire)) {
-                return false;
-            }
-            break;  // the state moved meanwhile: look again
-        case ListState::Held:
-            if (ZEV_ATOMIC(state).compare_exchange_weak(seen, ListState::Restoring, kAcqRel,
-                                                        kAcquire)) {
-                return true;
-            }
-            break;
+        ListWord parties = partiesOf(seen) - 1;
+        bool pending = stateOf(seen) == ListState::ReleasePending;
+        ListWord next = pending && parties == 0 ? listWord(ListState::Restoring, 0)
+                                                : listWord(stateOf(seen), parties);
+        if (ZEV_ATOMIC(word).compare_exchange_weak(seen, next, kAcqRel, kAcquire)) {
+            return !pending ? Leave::Keep : parties == 0 ? Leave::Restore : Leave::Released;
         }
     }
 }
 
-// The restorer's last move: None when the list was forgotten, Held when the
-// VM refused to restore its classes and the list stays for the next release.
-inline void finishRestore(Atomic<ListState>& state, ListState next) {
-    ZEV_ATOMIC(state).store(next, kRelease);
+enum class Claim {
+    Nothing,    // no list, or another release's restore is on its way
+    Restore,    // the caller restores now (the state is Restoring), then finishRestore
+    HandedOff,  // parties are under way: the last of them restores
+};
+
+// The release's claim. Never waits.
+inline Claim claimRestore(Atomic<ListWord>& word) {
+    ListWord seen = ZEV_ATOMIC(word).load(kAcquire);
+    while (stateOf(seen) == ListState::Listed) {
+        bool now = partiesOf(seen) == 0;
+        ListWord next = now ? listWord(ListState::Restoring, 0)
+                            : listWord(ListState::ReleasePending, partiesOf(seen));
+        if (ZEV_ATOMIC(word).compare_exchange_weak(seen, next, kAcqRel, kAcquire)) {
+            return now ? Claim::Restore : Claim::HandedOff;
+        }
+    }
+    return Claim::Nothing;
+}
+
+// Whether a list is held that no restore is on its way for.
+inline bool listHeld(Atomic<ListWord>& word) {
+    return stateOf(ZEV_ATOMIC(word).load(kAcquire)) == ListState::Listed;
+}
+
+// The restorer's last move: None when the list was forgotten, Listed when it
+// could not be restored and stays for the next release.
+inline void finishRestore(Atomic<ListWord>& word, ListState next) {
+    ZEV_ATOMIC(word).store(listWord(next, 0), kRelease);
 }
 
 }  // namespace zev

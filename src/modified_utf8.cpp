@@ -92,21 +92,24 @@ long long findNonModifiedUtf8(const char* chars, size_t* length, size_t* fourByt
     return refused;
 }
 
-void convertFourByteForms(const char* chars, char* out) {
+void convertFourByteForms(const char* chars, size_t length, char* out, size_t capacity) {
     const auto* s = reinterpret_cast<const unsigned char*>(chars);
-    while (*s != 0) {
-        if (*s < 0xF0) {
-            *out++ = static_cast<char>(*s++);
+    size_t i = 0;
+    size_t o = 0;
+    while (i < length && o + 1 < capacity) {
+        if (s[i] < 0xF0 || i + 4 > length || o + 7 > capacity) {
+            out[o++] = static_cast<char>(s[i++]);
             continue;
         }
-        unsigned codePoint = ((s[0] & 0x07u) << 18) | ((s[1] & 0x3Fu) << 12) |
-                             ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
+        unsigned codePoint = ((s[i] & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) |
+                             ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3Fu);
         codePoint -= 0x10000;
-        out = putThreeBytes(out, 0xD800 + (codePoint >> 10));
-        out = putThreeBytes(out, 0xDC00 + (codePoint & 0x3FF));
-        s += 4;
+        putThreeBytes(out + o, 0xD800 + (codePoint >> 10));
+        putThreeBytes(out + o + 3, 0xDC00 + (codePoint & 0x3FF));
+        i += 4;
+        o += 6;
     }
-    *out = '\0';
+    out[o] = '\0';
 }
 
 size_t wholeCharacterLength(const char* text, size_t length) {
@@ -151,7 +154,7 @@ VmString newJavaString(JNIEnv* env, const char* chars, jstring* result, long lon
         if (copy == nullptr) {
             return VmString::NoMemory;
         }
-        convertFourByteForms(chars, copy);
+        convertFourByteForms(chars, length, copy, size);
         modified = copy;
     }
     *result = env->NewStringUTF(modified);

@@ -20,10 +20,12 @@
 // up to the point scanned and *fourByteForms the four-byte sequences met.
 long long findNonModifiedUtf8(const char* chars, size_t* length, size_t* fourByteForms);
 
-// Copies chars into out, each four-byte sequence written as its surrogate
-// pair (six bytes). chars must have passed findNonModifiedUtf8; out holds
-// length + 2 * fourByteForms + 1 bytes.
-void convertFourByteForms(const char* chars, char* out);
+// Copies the first length bytes of chars (what findNonModifiedUtf8
+// measured) into out, each four-byte sequence written as its surrogate pair
+// (six bytes), and terminates it; out holds capacity bytes (length + 2 *
+// fourByteForms + 1 for the string as it was checked). Reads and writes no
+// further even when the VM changed the string since the check.
+void convertFourByteForms(const char* chars, size_t length, char* out, size_t capacity);
 
 // The length of text[0, length) without a character cut at its end: a
 // multi-byte sequence whose bytes do not all lie inside is dropped, and so is

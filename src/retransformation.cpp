@@ -3,14 +3,16 @@
 // VMZEV.retransformCallback, and the restore when the VM releases us.
 //
 // The list is built whole and then published through one atomic pointer;
-// its life is the ListState of library_state.h. No lock is held across
-// RetransformClasses, which runs Java (the callback, and whatever the
-// callback waits for): a release that arrives while the list's classes are
-// being retransformed, from the callback itself or from any other thread,
-// leaves the restore to the retransforming thread instead of waiting for it.
-// Hooks match a class against the list inside a read section of
-// retransform_classes; the restore retracts the list, which waits for the
-// hooks still matching against it, before freeing it.
+// who owns it and who restores it is the word of list_ownership.h. No lock
+// is held across RetransformClasses or a callback, which run Java (the
+// callback, and whatever the callback waits for). A release that comes
+// while retransformClasses0 or a hook's callback is under way for the list,
+// from that callback itself or from any other thread, hands the restore to
+// the last of them instead of waiting: its own RetransformClasses would wait
+// for their redefinitions, which HotSpot serialises per class. Hooks match a
+// class against the list inside a read section of retransform_classes; the
+// restore retracts the list, which waits for the hooks still matching
+// against it, before freeing it.
 #include <jni.h>
 #include <jvmti.h>
 
@@ -120,11 +122,19 @@ ClassList* indexClasses(JNIEnv* env, jvmtiEnv* jvmti, jclass* classes, jint coun
     return list;
 }
 
-enum class Match { NotListed, Listed, NoHash };
+enum class Match {
+    NotListed,
+    Joined,    // listed, and the hook now takes part in the list (list_ownership.h)
+    Released,  // listed, but a release came: the class keeps its bytes
+    NoHash,
+};
 
-// Whether klass is one of the listed classes. Reads the list inside a read
-// section, and calls nothing but JVMTI's hash and IsSameObject there.
-Match matchListed(JNIEnv* env, jclass klass, jvmtiError* err) {
+// Whether klass is one of the listed classes, and if so the hook's joining
+// of the list. Reads the list inside a read section, and calls nothing but
+// JVMTI's hash and IsSameObject there; joining inside it ties the hook to
+// the very list it matched, which cannot be restored while the hook takes
+// part.
+Match joinIfListed(JNIEnv* env, jclass klass, jvmtiError* err) {
     zev::Published<ClassList>::Reader section(libraryState.retransform_classes);
     const ClassList* list = section.get();
     if (list == nullptr) {
@@ -139,22 +149,79 @@ Match matchListed(JNIEnv* env, jclass klass, jvmtiError* err) {
          slot = (slot + 1) & list->mask) {
         const ClassList::Slot& entry = list->slots[slot];
         if (entry.hash == hash && env->IsSameObject(list->classes[entry.index - 1], klass)) {
-            return Match::Listed;
+            return zev::joinList(libraryState.retransform_state) ? Match::Joined
+                                                                 : Match::Released;
         }
     }
     return Match::NotListed;
 }
 
-bool isListed(JNIEnv* env, jclass klass, const char* name) {
-    jvmtiError err = JVMTI_ERROR_NONE;
-    Match match = matchListed(env, klass, &err);
-    if (match == Match::NoHash) {
-        // Unmatched, the class keeps its bytes.
-        logMessage(LOG_ERROR, "GetObjectHashCode returned %d in classFileLoadHook for %s",
-                   static_cast<int>(err), name);
+// Hands class_data to retransformCallback and copies what it returns into
+// memory from the library's JVMTI environment: true with *newBytes and
+// *newLength set, false when the class keeps its bytes (a level-1 line or a
+// pending exception says why, or the callback answered null).
+bool callRetransformCallback(JNIEnv* env, jclass klass, const char* shown, jint class_data_len,
+                             const unsigned char* class_data, unsigned char** newBytes,
+                             jint* newLength) {
+    LocalFrame frame(env, 8);
+    if (!frame.pushed()) {
+        return false;
     }
-    return match == Match::Listed;
+    // The VM may have dropped the recorder object already: leave the class as it is.
+    RecorderBinding recorder;
+    switch (recorderLocalRef(env, &recorder)) {
+    case RecorderRef::Bound:
+        break;
+    case RecorderRef::NotBound:
+        logMessage(LOG_ERROR, "classFileLoadHook: no recorder object for %s", shown);
+        return false;
+    case RecorderRef::Unreferenced:
+        logMessage(LOG_ERROR, "classFileLoadHook: no local reference to the recorder object for %s",
+                   shown);
+        return false;
+    }
+    logMessage(LOG_INFO, "classFileLoadHook called for %s", shown);
+
+    jbyteArray bytes = env->NewByteArray(class_data_len);
+    if (bytes == nullptr) {
+        // The JVM's own OutOfMemoryError is pending already.
+        logMessage(LOG_ERROR, "NewByteArray returned NULL");
+        return false;
+    }
+    env->SetByteArrayRegion(bytes, 0, class_data_len, reinterpret_cast<const jbyte*>(class_data));
+    if (env->ExceptionCheck()) {
+        logMessage(LOG_ERROR, "SetByteArrayRegion threw an exception");
+        return false;
+    }
+    auto result = static_cast<jbyteArray>(env->CallObjectMethod(
+        recorder.recorder_instance, recorder.retransform_callback_method, klass, bytes));
+    if (env->ExceptionCheck()) {
+        logMessage(LOG_ERROR, "retransformCallback threw an exception");
+        return false;  // left pending: the hook never clears
+    }
+    if (result == nullptr) {
+        return false;
+    }
+
+    jsize length = env->GetArrayLength(result);
+    jvmtiError err = libraryState.jvmti->Allocate(length, newBytes);
+    if (err != JVMTI_ERROR_NONE) {
+        logMessage(LOG_ERROR, "Allocate(%lld) in classFileLoadHook failed with %d",
+                   static_cast<long long>(length), static_cast<int>(err));
+        throwByName(env, "java/lang/OutOfMemoryError", "classFileLoadHook");
+        return false;
+    }
+    env->GetByteArrayRegion(result, 0, length, reinterpret_cast<jbyte*>(*newBytes));
+    if (env->ExceptionCheck()) {
+        logMessage(LOG_ERROR, "GetByteArrayRegion threw an exception");
+        libraryState.jvmti->Deallocate(*newBytes);
+        return false;
+    }
+    *newLength = length;
+    return true;
 }
+
+void restoreHandedOff(JNIEnv* env);
 
 void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefined, jobject,
                                const char* name, jobject, jint class_data_len,
@@ -166,68 +233,52 @@ void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefi
         return;
     }
     const char* shown = name != nullptr ? name : "<null>";
-    if (!isListed(env, class_being_redefined, shown)) {
-        return;
-    }
-
-    LocalFrame frame(env, 8);
-    if (!frame.pushed()) {
-        return;
-    }
-    // The VM may have dropped the recorder object already: leave the class as it is.
-    RecorderBinding recorder;
-    switch (recorderLocalRef(env, &recorder)) {
-    case RecorderRef::Bound:
-        break;
-    case RecorderRef::NotBound:
-        logMessage(LOG_ERROR, "classFileLoadHook: no recorder object for %s", shown);
-        return;
-    case RecorderRef::Unreferenced:
-        logMessage(LOG_ERROR, "classFileLoadHook: no local reference to the recorder object for %s",
+    // The VM calls every environment's hook in turn without clearing what the
+    // one before left pending: then no JNI call but this one.
+    if (env->ExceptionCheck()) {
+        logMessage(LOG_ERROR, "classFileLoadHook: an exception is pending; %s keeps its bytes",
                    shown);
         return;
     }
-    logMessage(LOG_INFO, "classFileLoadHook called for %s", shown);
-
-    jbyteArray bytes = env->NewByteArray(class_data_len);
-    if (bytes == nullptr) {
-        // The JVM's own OutOfMemoryError is pending already.
-        logMessage(LOG_ERROR, "NewByteArray returned NULL");
+    jvmtiError err = JVMTI_ERROR_NONE;
+    switch (joinIfListed(env, class_being_redefined, &err)) {
+    case Match::NotListed:
         return;
-    }
-    env->SetByteArrayRegion(bytes, 0, class_data_len, reinterpret_cast<const jbyte*>(class_data));
-    if (env->ExceptionCheck()) {
-        logMessage(LOG_ERROR, "SetByteArrayRegion threw an exception");
+    case Match::NoHash:
+        // Unmatched, the class keeps its bytes.
+        logMessage(LOG_ERROR, "GetObjectHashCode returned %d in classFileLoadHook for %s",
+                   static_cast<int>(err), shown);
         return;
-    }
-    auto result = static_cast<jbyteArray>(env->CallObjectMethod(
-        recorder.recorder_instance, recorder.retransform_callback_method, class_being_redefined,
-        bytes));
-    if (env->ExceptionCheck()) {
-        logMessage(LOG_ERROR, "retransformCallback threw an exception");
-        return;  // left pending: the hook never clears
-    }
-    if (result == nullptr) {
+    case Match::Released:
+        logMessage(LOG_ERROR, "classFileLoadHook: no recorder object for %s", shown);
         return;
+    case Match::Joined:
+        break;
     }
 
-    jsize length = env->GetArrayLength(result);
     unsigned char* newBytes = nullptr;
-    jvmtiError err = libraryState.jvmti->Allocate(length, &newBytes);
-    if (err != JVMTI_ERROR_NONE) {
-        logMessage(LOG_ERROR, "Allocate(%lld) in classFileLoadHook failed with %d",
-                   static_cast<long long>(length), static_cast<int>(err));
-        throwByName(env, "java/lang/OutOfMemoryError", "classFileLoadHook");
+    jint newLength = 0;
+    bool made = callRetransformCallback(env, class_being_redefined, shown, class_data_len,
+                                        class_data, &newBytes, &newLength);
+    zev::Leave leave = zev::leaveList(libraryState.retransform_state);
+    if (leave == zev::Leave::Keep) {
+        if (made) {
+            *new_class_data_len = newLength;
+            *new_class_data = newBytes;  // the VM owns it from here on
+        }
         return;
     }
-    env->GetByteArrayRegion(result, 0, length, reinterpret_cast<jbyte*>(newBytes));
-    if (env->ExceptionCheck()) {
-        logMessage(LOG_ERROR, "GetByteArrayRegion threw an exception");
+    // A release began while the callback ran: its bytes would outlive the restore.
+    if (made) {
+        logMessage(LOG_ERROR,
+                   "classFileLoadHook: released during the callback; what it returned for %s is "
+                   "dropped",
+                   shown);
         libraryState.jvmti->Deallocate(newBytes);
-        return;
     }
-    *new_class_data_len = length;
-    *new_class_data = newBytes;  // the VM owns it from here on
+    if (leave == zev::Leave::Restore) {
+        restoreHandedOff(env);
+    }
 }
 
 jvmtiError setClassFileLoadHookMode(bool enable) {
@@ -259,11 +310,25 @@ ListState restoreList(JNIEnv* env, jint* result) {
     if (*result != JVMTI_ERROR_NONE && jvmti != nullptr) {
         logMessage(LOG_ERROR, "RetransformClasses returned %d; the classes stay listed",
                    static_cast<int>(*result));
-        return ListState::Held;
+        return ListState::Listed;
     }
     // Waits for hooks still matching against the list on other threads.
     freeList(env, libraryState.retransform_classes.retract());
     return ListState::None;
+}
+
+// The restore that a release handed to this thread, the last party of the
+// list. An exception pending here (the callback's) would meet the restore's
+// RetransformClasses: then the list stays held for the next release.
+void restoreHandedOff(JNIEnv* env) {
+    if (env->ExceptionCheck()) {
+        logMessage(LOG_ERROR, "Restore after the release deferred: an exception is pending; "
+                              "the classes stay listed");
+        zev::finishRestore(libraryState.retransform_state, ListState::Listed);
+        return;
+    }
+    jint result = 0;
+    zev::finishRestore(libraryState.retransform_state, restoreList(env, &result));
 }
 
 void refuseSecondList() {
@@ -273,8 +338,9 @@ void refuseSecondList() {
 }
 
 // Publishes the list and retransforms its classes through the hook; then the
-// list is held, or, when a release came meanwhile, restored here. False when
-// RetransformClasses refused (logged; the caller throws).
+// list is held, or, when a release came meanwhile and this thread is its last
+// party, restored here. False when RetransformClasses refused (logged; the
+// caller throws).
 bool retransformListed(JNIEnv* env, jvmtiEnv* jvmti, ClassList* list) {
     // The owner publishes: no list is there, so this cannot fail.
     libraryState.retransform_classes.publish(list);
@@ -287,10 +353,8 @@ bool retransformListed(JNIEnv* env, jvmtiEnv* jvmti, ClassList* list) {
         setClassFileLoadHookMode(false);
     }
     // A refused list stays held too: later calls are refused until the VM releases us.
-    if (!zev::keepList(libraryState.retransform_state)) {
-        // The release answered already; its restore is ours to do.
-        jint restored = 0;
-        zev::finishRestore(libraryState.retransform_state, restoreList(env, &restored));
+    if (zev::leaveList(libraryState.retransform_state) == zev::Leave::Restore) {
+        restoreHandedOff(env);
     }
     return err == JVMTI_ERROR_NONE;
 }
@@ -360,10 +424,14 @@ extern "C" JNIEXPORT void JNICALL Java_tesmar_nuvrak_zev_VMZEV_retransformClasse
 }
 
 jint restoreRetransformedClasses(JNIEnv* env) {
-    if (!zev::claimRestore(libraryState.retransform_state)) {
-        return JVMTI_ERROR_NONE;
+    if (zev::claimRestore(libraryState.retransform_state) != zev::Claim::Restore) {
+        return JVMTI_ERROR_NONE;  // nothing to restore, or a party under way restores
     }
     jint result = 0;
     zev::finishRestore(libraryState.retransform_state, restoreList(env, &result));
     return result;
+}
+
+bool retransformedClassesHeld() {
+    return zev::listHeld(libraryState.retransform_state);
 }

@@ -7,19 +7,20 @@
 namespace zev {
 
 // Stores a true answer; a false one is never stored, since a slow false
-// landing after another thread's true would undo it. Relaxed: the byte is
-// all that the cache carries, nothing is published with it.
+// landing after another thread's true would undo it. Release, paired with the
+// acquire load below: a thread that reads the true answer also sees what the
+// storing thread did before (the started recorder's binding above all).
 template <typename Byte>
 void rememberAnswer(Atomic<Byte>& cache, Byte answer) {
     if (answer != 0) {
-        ZEV_ATOMIC(cache).store(answer, kRelaxed);
+        ZEV_ATOMIC(cache).store(answer, kRelease);
     }
 }
 
 // The cached true, or else the answer of ask(), remembered when true.
 template <typename Byte, typename Ask>
 Byte cachedAnswer(Atomic<Byte>& cache, Ask ask) {
-    Byte cached = ZEV_ATOMIC(cache).load(kRelaxed);
+    Byte cached = ZEV_ATOMIC(cache).load(kAcquire);  // pairs with rememberAnswer's release
     if (cached != 0) {
         return cached;
     }

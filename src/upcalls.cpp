@@ -6,6 +6,7 @@
 // the string it answers. Each works on its own local reference to the recorder
 // object, so a concurrent release never leaves it holding a deleted one.
 #include <jni.h>
+#include <jvmti.h>
 
 #include "diagnostics.h"
 #include "jni_guards.h"
@@ -29,7 +30,7 @@ zev::Atomic<jclass> stringClassCache{nullptr};
 
 // The String class, or null with an exception pending.
 jclass stringClass(JNIEnv* env) {
-    jclass cached = stringClassCache.load(zev::kAcquire);  // pairs with the CAS below
+    jclass cached = ZEV_ATOMIC(stringClassCache).load(zev::kAcquire);  // pairs with the CAS below
     if (cached != nullptr) {
         return cached;
     }
@@ -44,7 +45,8 @@ jclass stringClass(JNIEnv* env) {
         return env->ExceptionCheck() ? nullptr : local;
     }
     env->DeleteLocalRef(local);
-    if (!stringClassCache.compare_exchange_strong(cached, global, zev::kAcqRel)) {
+    if (!ZEV_ATOMIC(stringClassCache).compare_exchange_strong(cached, global, zev::kAcqRel,
+                                                              zev::kAcquire)) {
         env->DeleteGlobalRef(global);  // another thread cached it first
         return cached;
     }
@@ -277,7 +279,9 @@ jboolean finishChunk(JNIEnv* env, const char* chunkPath, jlong startTime, jlong 
     if (!javaString(env, chunkPath, &path, {"finishChunk", "chunk path", -1})) {
         return JNI_FALSE;
     }
-    guarantee(libraryState.methods_resolved.load(zev::kRelaxed), "finishChunk not initialized");
+    // Pairs with init's release store.
+    guarantee(ZEV_ATOMIC(libraryState.methods_resolved).load(zev::kAcquire),
+              "finishChunk not initialized");
     if (path != nullptr) {
         RecorderBinding recorder;
         switch (recorderLocalRef(env, &recorder)) {
@@ -316,8 +320,17 @@ void newChunk(JNIEnv* env) {
 }
 
 jint releaseBindings(JNIEnv* env) {
-    // Nothing is released: the restore would run the class-file hook's Java.
-    if (enteredWithException(env, "releaseBindings")) {
+    if (env->ExceptionCheck()) {
+        // Deleting the recorder's global reference is allowed with an
+        // exception pending; the restore is not: its RetransformClasses would
+        // meet the exception. The next release restores.
+        dropRecorder(env);
+        if (retransformedClassesHeld()) {
+            logMessage(LOG_ERROR, "releaseBindings: called with an exception pending; "
+                                  "the retransformed classes stay listed");
+            return JVMTI_ERROR_INTERNAL;
+        }
+        logMessage(LOG_ERROR, "releaseBindings: called with an exception pending");
         return 0;
     }
     dropRecorder(env);

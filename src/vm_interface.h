@@ -96,20 +96,29 @@ typedef struct OptionsRecord {
  * whose ZEV.get() answers without binding ends the process with "guarantee
  * failed: invariant".
  *
- * Threads. The library starts no threads and takes no locks. No entry, no
- * native and no class-file hook ever waits for another thread. A request
- * copies the recorder binding (a local reference to the recorder object and
- * its method ids) in a short read section whose only call is NewLocalRef; a
- * hook matches a class against the retransformed list in one whose only
- * calls are JVMTI's GetObjectHashCode and IsSameObject. Neither runs Java.
- * Only the thread that takes something away waits, and only for the read
- * sections already under way: the release (entry 6) and a failed
- * ZEV.startHalcyra wait for the requests and hooks still copying the
- * binding before deleting its global reference; the restore of the
- * retransformed classes waits for the hooks still matching against the list
- * before freeing it. A thread that the VM holds at a transition inside such
- * a section (a safepoint, a debugger's suspension) holds up only those
- * waiters, and only until it runs again.
+ * Threads. The library starts no threads and takes no locks. No request,
+ * native or class-file hook waits for another thread, and nothing in the
+ * library ever waits for Java code. A request copies the recorder binding
+ * (a local reference to the recorder object and its method ids) in a short
+ * read section whose only call is NewLocalRef; a hook matches a class
+ * against the retransformed list in one whose only calls are JVMTI's
+ * GetObjectHashCode and IsSameObject. Neither runs Java.
+ *
+ * What waits, and for how long. Only a thread that takes something away
+ * waits, and only for read sections already under way, each a few
+ * instructions long: the release (entry 6) and a ZEV.startHalcyra whose
+ * start failed wait for the requests and hooks still copying the binding
+ * before deleting its global reference; the restore of the retransformed
+ * classes waits for the hooks still matching against the list before
+ * freeing it; two such threads at once take turns. A thread that the VM
+ * holds at a transition inside a read section (a safepoint, a debugger's
+ * suspension) holds them up until it runs again. The waiting thread yields
+ * for its first 64 rounds, then sleeps 100 microseconds a round (1 ms on
+ * Windows). Beyond that,
+ * the restore's RetransformClasses waits as every redefinition does in
+ * HotSpot, which redefines one class on one thread at a time, for another
+ * thread's redefinition of a listed class to end; no callback of the
+ * recorder's runs in one by then, but other agents' transformers may.
  *
  * A release and a request in flight: a request that copied the binding
  * before the release took it goes on with the object it holds and answers
@@ -124,11 +133,20 @@ typedef struct OptionsRecord {
  *
  * The VM must not call an entry with an exception pending on the thread.
  * An entry that is called so makes no JNI call but ExceptionCheck: it
- * answers null, false or 0 (new_chunk and release_bindings do nothing at
- * all) with a level-1 line "<entry>: called with an exception pending"
- * (the entry named as the Java method it calls: startRecording to
- * onNewChunk; releaseBindings), and leaves the exception pending; once the
- * VM has cleared it, the next call works.
+ * answers null or false (new_chunk does nothing at all) with a level-1 line
+ * "<entry>: called with an exception pending" (the entry named as the Java
+ * method it calls: startRecording to onNewChunk; releaseBindings), and
+ * leaves the exception pending; once the VM has cleared it, the next call
+ * works. release_bindings called so still drops the recorder object (it
+ * also calls DeleteGlobalRef, which JNI allows then) but restores nothing:
+ * while a class list is held it answers JVMTI_ERROR_INTERNAL (113), the
+ * line ending "; the retransformed classes stay listed", and the next
+ * release restores them; otherwise it answers 0.
+ *
+ * A class-file hook that another agent's hook left an exception pending
+ * for makes no JNI call but ExceptionCheck: the class keeps its bytes, with
+ * the level-1 line "classFileLoadHook: an exception is pending; <class>
+ * keeps its bytes".
  */
 typedef struct RecorderUpcalls {
     /* 0 */ jstring (*start_recording)(JNIEnv* env, const char* name, jint count,
@@ -150,16 +168,24 @@ typedef struct RecorderUpcalls {
     /* 4 */ jboolean (*finish_chunk)(JNIEnv* env, const char* chunk_path, jlong start_time,
                                      jlong end_time, jboolean final_chunk);
     /* 5 */ void (*new_chunk)(JNIEnv* env);
-    /* 6: drops the recorder object and restores retransformed classes;
-          answers the JVMTI error of the restoring retransformation, or 0.
-          It waits for the read sections under way (see Threads above), never
-          for Java code: it never waits for a retransformation in progress
-          (retransformClasses0 on this or any other thread, whose callback may
-          be waiting for this very call): it answers 0 at once, and the
-          retransforming thread restores the classes as soon as its
-          RetransformClasses returns. When the VM refuses the restoring
-          retransformation, the classes stay listed and the next release
-          tries again. */
+    /* 6: drops the recorder object and restores the retransformed classes
+          (retransforms them without the recorder's callback, then forgets
+          the list); answers the JVMTI error of the restoring
+          retransformation, or 0. It never waits for Java code (see Threads
+          above). When the list's classes are being retransformed through the
+          recorder's callback right now (by retransformClasses0, or by any
+          agent retransforming or redefining a listed class, on this thread
+          or another, whose callback may be waiting for this very call), it
+          answers 0 at once and hands the restore to the last of those
+          retransformations to finish with the callback: that one discards
+          what its callback returned and restores the classes, exactly once,
+          and the classes are restored by the time that retransformation
+          ends. A restore that fails, here or handed off (the VM refused the
+          retransformation, or the callback that took the restore left an
+          exception pending), is logged at level 1 and keeps the classes
+          listed: the next release tries again and answers that attempt's
+          error, which is how the VM learns that a handed-off restore
+          failed. */
     /* 6 */ jint (*release_bindings)(JNIEnv* env);
 } RecorderUpcalls;
 

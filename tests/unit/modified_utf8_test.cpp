@@ -98,7 +98,7 @@ std::string converted(const std::string& s) {
     size_t fourByteForms = 0;
     EXPECT_EQ(findNonModifiedUtf8(s.c_str(), &length, &fourByteForms), -1);
     std::vector<char> out(length + 2 * fourByteForms + 1, '\x7f');
-    convertFourByteForms(s.c_str(), out.data());
+    convertFourByteForms(s.c_str(), s.size(), out.data(), out.size());
     EXPECT_EQ(out.back(), '\0') << "fills exactly the size it asks for";
     return std::string(out.data());
 }
