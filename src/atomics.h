@@ -14,8 +14,77 @@
 #undef delete
 
 namespace zev {
+
+// Relacy's atomics live for one execution of a test. The library keeps
+// some in globals (its state, the cached String class): those are made
+// afresh, with their first values, when an execution begins and unmade when
+// it ends; the checker calls beginExecution and endExecution. One made
+// inside an execution lives as C++ says.
+class ExecutionAtomic {
+public:
+    virtual void make() = 0;
+    virtual void unmake() = 0;
+    ExecutionAtomic* next = nullptr;
+
+    static ExecutionAtomic*& globals() {
+        static ExecutionAtomic* head = nullptr;
+        return head;
+    }
+};
+
+inline void beginExecution() {
+    for (ExecutionAtomic* a = ExecutionAtomic::globals(); a != nullptr; a = a->next) {
+        a->make();
+    }
+}
+
+inline void endExecution() {
+    for (ExecutionAtomic* a = ExecutionAtomic::globals(); a != nullptr; a = a->next) {
+        a->unmake();
+    }
+}
+
 template <typename T>
-using Atomic = rl::atomic<T>;
+class Atomic : public ExecutionAtomic {
+public:
+    Atomic() : Atomic(T()) {}
+    Atomic(T initial) : initial_(initial) {
+        if (rl::is_ctx()) {
+            make();
+        } else {
+            next = globals();
+            globals() = this;
+        }
+    }
+    ~Atomic() {
+        if (rl::is_ctx()) {
+            unmake();
+        }
+    }
+    Atomic(const Atomic&) = delete;
+    Atomic& operator=(const Atomic&) = delete;
+
+    void make() override {
+        atomic_ = new (storage_) rl::atomic<T>(initial_);
+    }
+    void unmake() override {
+        if (atomic_ != nullptr) {
+            atomic_->~atomic();
+            atomic_ = nullptr;
+        }
+    }
+    // ZEV_ATOMIC(x): the access, with the line that made it.
+    rl::atomic_proxy<T> operator()(rl::debug_info_param info) { return (*atomic_)(info); }
+    rl::atomic_proxy_const<T> operator()(rl::debug_info_param info) const {
+        return (*static_cast<const rl::atomic<T>*>(atomic_))(info);
+    }
+
+private:
+    T initial_;
+    rl::atomic<T>* atomic_ = nullptr;
+    alignas(rl::atomic<T>) unsigned char storage_[sizeof(rl::atomic<T>)];
+};
+
 using MemoryOrder = rl::memory_order;
 constexpr MemoryOrder kRelaxed = rl::mo_relaxed;
 constexpr MemoryOrder kAcquire = rl::mo_acquire;

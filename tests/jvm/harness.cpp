@@ -95,11 +95,6 @@ HostRun runHost(const std::vector<std::string>& hostOptions, const std::string& 
     return runProgram(ZEV_HOST, hostOptions, mainClass, args, timeoutSeconds);
 }
 
-HostRun runTestHost(const std::vector<std::string>& hostOptions, const std::string& mainClass,
-                    const std::vector<std::string>& args, int timeoutSeconds) {
-    return runProgram(ZEV_TEST_HOST, hostOptions, mainClass, args, timeoutSeconds);
-}
-
 std::string jniWarnings(const HostRun& run) {
     std::string found;
     std::istringstream lines(run.output());

@@ -18,10 +18,6 @@ struct HostRun {
 HostRun runHost(const std::vector<std::string>& hostOptions, const std::string& mainClass,
                 const std::vector<std::string>& args = {}, int timeoutSeconds = 240);
 
-// The same through zev-host-test, the host with the failure injector.
-HostRun runTestHost(const std::vector<std::string>& hostOptions, const std::string& mainClass,
-                    const std::vector<std::string>& args = {}, int timeoutSeconds = 240);
-
 // The lines that -Xcheck:jni prints for a misuse of JNI, if any.
 std::string jniWarnings(const HostRun& run);
 bool isJniWarning(const std::string& line);

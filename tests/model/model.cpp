@@ -1,0 +1,1804 @@
+// The model of the VM's side (model.h): its JNI functions, its JVMTI
+// environments with HotSpot's redefinition, its recorder interface and the
+// Java code the library calls.
+#include "model.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef ZEV_MODEL_CHECK
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#endif
+
+extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved);
+bool recorderBound();  // the library's: whether a recorder is bound now
+extern "C" JNIEXPORT jobject JNICALL Java_tesmar_nuvrak_zev_VMZEV_init(JNIEnv*, jobject, jstring,
+                                                                     jint, jstring);
+
+namespace model {
+
+// ---- bookkeeping: relaxed, so that it orders nothing -----------------------------
+
+namespace {
+
+long bump(long& counter, long by = 1) {
+    return __atomic_add_fetch(&counter, by, __ATOMIC_RELAXED);
+}
+
+long peek(const long& counter) {
+    return __atomic_load_n(&counter, __ATOMIC_RELAXED);
+}
+
+// Pushes onto an intrusive list; the entries live until the model is reset.
+template <typename T>
+void push(T*& head, T* entry) {
+    T* seen = __atomic_load_n(&head, __ATOMIC_RELAXED);
+    do {
+        entry->all = seen;
+    } while (!__atomic_compare_exchange_n(&head, &seen, entry, true, __ATOMIC_RELAXED,
+                                          __ATOMIC_RELAXED));
+}
+
+}  // namespace
+
+#ifndef ZEV_MODEL_CHECK
+void Lock::lock() {
+    static_cast<std::mutex*>(impl_)->lock();
+}
+void Lock::unlock() {
+    static_cast<std::mutex*>(impl_)->unlock();
+}
+void Signal::wait(Lock& lock) {
+    // A wait that HotSpot would make forever is a deadlock: say so and end.
+    std::mutex& m = *static_cast<std::mutex*>(lock.impl_);
+    std::unique_lock<std::mutex> held(m, std::adopt_lock);
+    bool woken = static_cast<std::condition_variable*>(impl_)->wait_for(
+                     held, std::chrono::seconds(20)) == std::cv_status::no_timeout;
+    held.release();
+    if (!woken) {
+        fprintf(stderr, "model: deadlock: %s waited 20 s for another thread's redefinition\n",
+                current().name);
+        abort();
+    }
+}
+void Signal::notifyAll() {
+    static_cast<std::condition_variable*>(impl_)->notify_all();
+}
+#endif
+
+// ---- classes and methods -------------------------------------------------------------
+
+struct ClassDef {
+    const char* name;
+    const char* super;
+    bool throwable;
+    bool redefinable;
+};
+
+namespace {
+
+const ClassDef kClasses[] = {
+    {"java/lang/Object", nullptr, false, false},
+    {"java/lang/Class", "java/lang/Object", false, false},
+    {"java/lang/String", "java/lang/Object", false, false},
+    {"java/nio/ByteBuffer", "java/lang/Object", false, false},
+    {"java/lang/Throwable", "java/lang/Object", true, false},
+    {"java/lang/Exception", "java/lang/Throwable", true, false},
+    {"java/lang/Error", "java/lang/Throwable", true, false},
+    {"java/lang/OutOfMemoryError", "java/lang/Error", true, false},
+    {"java/lang/NoClassDefFoundError", "java/lang/Error", true, false},
+    {"java/lang/NoSuchMethodError", "java/lang/Error", true, false},
+    {"java/lang/NullPointerException", "java/lang/Exception", true, false},
+    {"java/lang/IllegalArgumentException", "java/lang/Exception", true, false},
+    {"java/lang/IllegalStateException", "java/lang/Exception", true, false},
+    {"java/lang/ArrayIndexOutOfBoundsException", "java/lang/Exception", true, false},
+    {"java/lang/ArrayStoreException", "java/lang/Exception", true, false},
+    {"java/lang/NegativeArraySizeException", "java/lang/Exception", true, false},
+    {"tesmar/nuvrak/zev/ZEV", "java/lang/Object", false, false},
+    {"tesmar/nuvrak/zev/ZEVImpl", "tesmar/nuvrak/zev/ZEV", false, false},
+    {"tesmar/nuvrak/zev/VMZEV", "tesmar/nuvrak/zev/ZEVImpl", false, false},
+    {"tesmar/nuvrak/zev/NativeOptions", "java/lang/Object", false, false},
+    {"model/Alpha", "java/lang/Object", false, true},
+    {"model/Beta", "java/lang/Object", false, true},
+    {"model/Gamma", "java/lang/Object", false, true},
+    {"model/Delta", "java/lang/Object", false, true},
+    {"model/Epsilon", "java/lang/Object", false, true},
+};
+constexpr int kClassCount = sizeof(kClasses) / sizeof(kClasses[0]);
+
+struct MethodDef {
+    const char* owner;
+    const char* name;
+    const char* signature;
+    bool isStatic;
+    Method method;
+};
+
+const MethodDef kMethods[] = {
+    {"tesmar/nuvrak/zev/VMZEV", "startRecording",
+     "(Ljava/lang/String;[Ljava/lang/String;ZJJLjava/lang/String;ZJJZ)Ljava/lang/String;", false,
+     Method::StartRecording},
+    {"tesmar/nuvrak/zev/VMZEV", "stopRecording",
+     "(Ljava/lang/String;JZLjava/lang/String;Z)Ljava/lang/String;", false, Method::StopRecording},
+    {"tesmar/nuvrak/zev/VMZEV", "checkRecording", "(Ljava/lang/String;JZ)Ljava/lang/String;",
+     false, Method::CheckRecording},
+    {"tesmar/nuvrak/zev/VMZEV", "dumpRecording",
+     "(Ljava/lang/String;JLjava/lang/String;Z)Ljava/lang/String;", false, Method::DumpRecording},
+    {"tesmar/nuvrak/zev/VMZEV", "finishChunk", "(Ljava/lang/String;JJZ)V", false,
+     Method::FinishChunk},
+    {"tesmar/nuvrak/zev/ZEVImpl", "onNewChunk", "()V", false, Method::OnNewChunk},
+    {"tesmar/nuvrak/zev/VMZEV", "retransformCallback", "(Ljava/lang/Class;[B)[B", false,
+     Method::RetransformCallback},
+    {"tesmar/nuvrak/zev/ZEV", "get", "()Ltesmar/nuvrak/zev/ZEV;", true, Method::ZevGet},
+    {"tesmar/nuvrak/zev/NativeOptions", "<init>",
+     "(Ljava/lang/String;[Ljava/lang/String;ZJIIILjava/lang/String;ZJJZ)V", false,
+     Method::OptionsInit},
+};
+
+int classIndex(const ClassDef* def) {
+    return static_cast<int>(def - kClasses);
+}
+
+bool isSubclass(const ClassDef* type, const char* ancestor) {
+    for (const ClassDef* c = type; c != nullptr; c = c->super ? classNamed(c->super) : nullptr) {
+        if (strcmp(c->name, ancestor) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+const ClassDef* classNamed(const char* name) {
+    for (const ClassDef& c : kClasses) {
+        if (strcmp(c.name, name) == 0) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+// ---- references -----------------------------------------------------------------------
+
+struct Ref : UntrackedObject {
+    Object* object;
+    bool live = true;
+    // A global reference is shared between threads: its making and its
+    // deletion must each be ordered before every other thread's use of it,
+    // by the library's own synchronisation. Relacy checks that on this field
+    // (TSan sees it as the plain memory it is); local ones need no check.
+    Var<int> shared;
+    Thread* owner;        // null for a global reference
+    Ref* next = nullptr;  // in its frame
+    Ref* all = nullptr;
+    uint32_t magic = 0x52454621;
+};
+
+// ---- the model's state ------------------------------------------------------------------
+
+struct Env;
+
+namespace {
+
+struct Redefinition {
+    Thread* owner = nullptr;
+    int depth = 0;
+};
+
+struct State : UntrackedObject {
+    Object* objects = nullptr;  // every object, for reset
+    Ref* refs = nullptr;        // every reference, for reset
+    long nextId = 0;
+    Object* classes[kClassCount] = {};
+    Redefinition redefinitions[kClassCount];
+    Lock redefinition;
+    Signal redefined;
+    Env* envs[8] = {};
+    int envCount = 0;
+    Java java;
+    Recorder recorder;
+    Lock bootstrap;  // ZEV.get()'s, a synchronized Java method
+    Object* zev = nullptr;
+    // Counted.
+    long globalRefs = 0;
+    long allocations = 0;
+    long jvmtiBlocks = 0;
+    long pinned = 0;  // UTF chars and critical arrays not released
+    long libraryEnvs = 0;
+    // The plan.
+    Plan plan;
+    bool armed = false;
+    long counted = 0;
+    long failed = 0;
+    std::vector<std::string> names;
+    // Violations: a fixed array, appended without a lock.
+    char violations[64][160] = {};
+    long violationCount = 0;
+};
+
+State* state = nullptr;
+
+#ifndef ZEV_MODEL_CHECK
+thread_local Thread* currentThread = nullptr;
+#else
+Thread* fibres[16] = {};
+#endif
+
+void violation(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void violation(const char* format, ...) {
+    char text[160];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    fprintf(stderr, "model: violation: %s\n", text);
+    long n = bump(state->violationCount) - 1;
+    if (n < 64) {
+        memcpy(state->violations[n], text, sizeof(text));
+    }
+#ifdef ZEV_MODEL_CHECK
+    RL_ASSERT(!"a JNI or JVMTI rule was broken (see the violation above)");
+#endif
+}
+
+Object* newObject(Kind kind, const ClassDef* type) {
+    auto* o = new Object();
+    o->kind = kind;
+    o->type = type;
+    o->id = static_cast<int32_t>(bump(state->nextId));
+    push(state->objects, o);
+    return o;
+}
+
+const char* copyText(const char* text, size_t length) {
+    Object* holder = newObject(Kind::Instance, nullptr);  // owns the copy until reset
+    holder->original.assign(text, length);
+    return holder->original.c_str();
+}
+
+Object* throwable(const char* className, const char* message) {
+    Object* e = newObject(Kind::Instance, classNamed(className));
+    e->text = copyText(message != nullptr ? message : "", message != nullptr ? strlen(message) : 0);
+    return e;
+}
+
+}  // namespace
+
+Object* classObject(const char* name) {
+    const ClassDef* def = classNamed(name);
+    return def != nullptr ? state->classes[classIndex(def)] : nullptr;
+}
+
+// ---- threads ------------------------------------------------------------------------
+
+extern const JNINativeInterface_ kJni;
+
+Thread::Thread(const char* threadName) : name(threadName) {
+    functions = &kJni;
+    frames[0] = {16, 0, nullptr};
+#ifndef ZEV_MODEL_CHECK
+    attach();  // under Relacy each fibre attaches its own
+#endif
+}
+
+Thread::~Thread() {
+#ifndef ZEV_MODEL_CHECK
+    if (currentThread == this) {
+        currentThread = nullptr;
+    }
+#endif
+}
+
+void Thread::attach() {
+#ifndef ZEV_MODEL_CHECK
+    currentThread = this;
+#else
+    if (rl::is_ctx()) {
+        fibres[rl::thread_index()] = this;
+    }
+#endif
+}
+
+Thread& current() {
+#ifndef ZEV_MODEL_CHECK
+    Thread* t = currentThread;
+#else
+    Thread* t = fibres[rl::thread_index()];
+#endif
+    if (t == nullptr) {
+        fprintf(stderr, "model: a call on a thread that is not the VM's\n");
+        abort();
+    }
+    return *t;
+}
+
+Thread& of(JNIEnv* env) {
+    return *static_cast<Thread*>(env);
+}
+
+jobject Thread::makeLocal(Object* o) {
+    if (o == nullptr) {
+        return nullptr;
+    }
+    auto* r = new Ref();
+    r->object = o;
+    r->owner = this;
+    Frame& f = frames[depth];
+    r->next = f.refs;
+    f.refs = r;
+    push(state->refs, r);
+    if (++f.count > f.capacity) {
+        violation("%s: JNI local refs: %d, exceeds capacity: %d", name, f.count, f.capacity);
+    }
+    return reinterpret_cast<jobject>(r);
+}
+
+Bytes Thread::pendingName() const {
+    return pending != nullptr ? pending->type->name : "";
+}
+
+Bytes Thread::pendingMessage() const {
+    return pending != nullptr ? pending->text : "";
+}
+
+void Thread::throwNew(const char* className, const char* message) {
+    pending = throwable(className, message);
+}
+
+size_t Thread::errorsSince(size_t mark) const {
+    size_t errors = 0;
+    for (size_t i = mark; i < log.size(); i++) {
+        errors += log[i].level == 1;
+    }
+    return errors;
+}
+
+int Thread::localRefs() const {
+    int live = 0;
+    for (int d = 0; d <= depth; d++) {
+        live += frames[d].count;
+    }
+    return live;
+}
+
+namespace {
+
+void pushFrame(Thread& t, int capacity) {
+    if (t.depth + 1 >= 64) {
+        violation("%s: local frames nested beyond 64", t.name);
+        abort();
+    }
+    t.frames[++t.depth] = {capacity, 0, nullptr};
+}
+
+void popFrame(Thread& t) {
+    for (Ref* r = t.frames[t.depth].refs; r != nullptr; r = r->next) {
+        r->live = false;
+    }
+    t.depth--;
+}
+
+// The object a reference names, checked as checked JNI checks it.
+Object* resolve(Thread* t, jobject ref, const char* function) {
+    if (ref == nullptr) {
+        return nullptr;
+    }
+    Ref* r = reinterpret_cast<Ref*>(ref);
+    if (r->magic != 0x52454621) {
+        violation("%s: not a reference", function);
+        return nullptr;
+    }
+    if (r->owner == nullptr) {
+        int shared = MODEL_VAR(r->shared);
+        (void)shared;
+    }
+    if (!r->live) {
+        violation("%s: a deleted %s reference", function, r->owner ? "local" : "global");
+        return nullptr;
+    }
+    if (r->owner != nullptr && t != nullptr && r->owner != t) {
+        violation("%s: another thread's local reference", function);
+    }
+    return r->object;
+}
+
+}  // namespace
+
+Object* deref(jobject ref) {
+    return resolve(nullptr, ref, "deref");
+}
+
+Object* inFrame(Thread& t, const std::function<jobject(JNIEnv*)>& f) {
+    pushFrame(t, 16);
+    Object* result = resolve(&t, f(&t), "the frame's answer");
+    popFrame(t);
+    return result;
+}
+
+// ---- objects ------------------------------------------------------------------------
+
+Object* newString(const char* modifiedUtf8) {
+    Object* s = newObject(Kind::String, classNamed("java/lang/String"));
+    s->length = static_cast<int32_t>(strlen(modifiedUtf8));
+    s->text = copyText(modifiedUtf8, s->length);
+    return s;
+}
+
+Object* newByteArray(const void* bytes, int32_t length) {
+    Object* a = newObject(Kind::ByteArray, nullptr);
+    a->length = length;
+    a->original.assign(static_cast<size_t>(length) + 1, '\0');
+    a->bytes = reinterpret_cast<jbyte*>(&a->original[0]);
+    if (bytes != nullptr) {
+        memcpy(a->bytes, bytes, static_cast<size_t>(length));
+    }
+    return a;
+}
+
+Object* newObjectArray(const char* elementClass, int32_t length) {
+    Object* a = newObject(Kind::ObjectArray, classNamed(elementClass));
+    a->length = length;
+    a->elements = static_cast<Object**>((::calloc)(static_cast<size_t>(length) + 1, sizeof(Object*)));
+    return a;
+}
+
+Object* newDirectBuffer(void* address, int64_t capacity) {
+    Object* b = newObject(Kind::DirectBuffer, classNamed("java/nio/ByteBuffer"));
+    b->address = address;
+    b->capacity = capacity;
+    return b;
+}
+
+Object* newInstance(const char* className) {
+    return newObject(Kind::Instance, classNamed(className));
+}
+
+Bytes text(Object* string) {
+    return string != nullptr && string->text != nullptr ? Bytes(string->text, string->length)
+                                                         : Bytes();
+}
+
+bool decodeModifiedUtf8(const char* bytes, size_t length, bool fourByte, std::u16string* units) {
+    static const unsigned kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes);
+    for (size_t i = 0; i < length;) {
+        unsigned lead = s[i];
+        size_t size = lead < 0x80                          ? 1
+                      : (lead & 0xE0) == 0xC0              ? 2
+                      : (lead & 0xF0) == 0xE0              ? 3
+                      : (lead & 0xF8) == 0xF0 && fourByte ? 4
+                                                           : 0;
+        if (lead == 0 || size == 0 || i + size > length) {
+            return false;
+        }
+        unsigned point = size == 1 ? lead : lead & (0x7Fu >> size);
+        for (size_t k = 1; k < size; k++) {
+            if ((s[i + k] & 0xC0) != 0x80) {
+                return false;
+            }
+            point = point << 6 | (s[i + k] & 0x3Fu);
+        }
+        // Overlong forms are refused but for C0 80, modified UTF-8's NUL.
+        if ((point < kSmallest[size] && !(size == 2 && point == 0)) || point > 0x10FFFF) {
+            return false;
+        }
+        if (units != nullptr && size == 4) {
+            units->push_back(static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10)));
+            units->push_back(static_cast<char16_t>(0xDC00 + ((point - 0x10000) & 0x3FF)));
+        } else if (units != nullptr) {
+            units->push_back(static_cast<char16_t>(point));
+        }
+        i += size;
+    }
+    return true;
+}
+
+Java& java() {
+    return state->java;
+}
+
+Recorder& recorder() {
+    return state->recorder;
+}
+
+Object* bindRecorder(Thread& t, const char* locale, const char* repository) {
+    Object* self = newInstance("tesmar/nuvrak/zev/VMZEV");
+    inFrame(t, [&](JNIEnv* env) {
+        return Java_tesmar_nuvrak_zev_VMZEV_init(env, t.local(self),
+                                                 t.local<jstring>(newString(locale)), 0,
+                                                 t.local<jstring>(newString(repository)));
+    });
+    return t.pending == nullptr ? self : nullptr;
+}
+
+// ---- calls into the model: rules, counting, failing --------------------------------------
+
+namespace {
+
+enum Call : unsigned {
+    kFallible = 1,      // a call the plan counts and may fail
+    kSafe = 2,          // allowed with an exception pending
+    kCriticalSafe = 4,  // allowed between Get/ReleasePrimitiveArrayCritical
+};
+
+// Every call the library makes into the model starts here: true when the
+// plan fails it.
+bool enter(Thread* t, const char* function, unsigned call) {
+    if (t != nullptr) {
+        if (t != &current()) {
+            violation("%s: called with another thread's JNIEnv", function);
+        }
+        if (t->critical && (call & kCriticalSafe) == 0) {
+            violation("%s: called inside a critical region", function);
+        }
+        if (t->pending != nullptr && (call & kSafe) == 0) {
+            violation("%s: called with an exception pending", function);
+        }
+    }
+    if (!state->armed) {
+        return false;
+    }
+    long counted = (call & kFallible) != 0 ? bump(state->counted) : peek(state->counted);
+    if ((call & kFallible) != 0 && state->plan.k == 0) {
+        state->names.push_back(function);
+    }
+    if (state->plan.inside) {
+        state->plan.inside(function, counted);
+    }
+    if ((call & kFallible) == 0 || state->plan.k == 0) {
+        return false;
+    }
+    bool fails = state->plan.mode == FailMode::Exhaust ? counted >= state->plan.k
+                                                        : counted == state->plan.k;
+    if (fails) {
+        bump(state->failed);
+    }
+    return fails;
+}
+
+// A failed JNI call: the VM's OutOfMemoryError pending.
+void outOfMemory(Thread& t) {
+    t.pending = throwable("java/lang/OutOfMemoryError", "the model failed this call");
+}
+
+bool quietRefs() {
+    return state->plan.mode == FailMode::QuietRefs;
+}
+
+#define JNI_ENTER(name, call)       \
+    Thread& t = of(env);           \
+    bool fail = enter(&t, name, call)
+
+// ---- JNI: classes, methods, exceptions, references ----------------------------------
+
+jclass JNICALL FindClass(JNIEnv* env, const char* name) {
+    JNI_ENTER("FindClass", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    Object* c = classObject(name);
+    if (c == nullptr) {
+        t.throwNew("java/lang/NoClassDefFoundError", name);
+        return nullptr;
+    }
+    return static_cast<jclass>(t.local(c));
+}
+
+jclass JNICALL GetSuperclass(JNIEnv* env, jclass klass) {
+    JNI_ENTER("GetSuperclass", 0);
+    (void)fail;
+    Object* c = resolve(&t, klass, "GetSuperclass");
+    return c != nullptr && c->type->super != nullptr
+               ? static_cast<jclass>(t.local(classObject(c->type->super)))
+               : nullptr;
+}
+
+const MethodDef* findMethod(Object* klass, const char* name, const char* signature,
+                            bool isStatic) {
+    for (const ClassDef* c = klass->type; c != nullptr;
+         c = c->super ? classNamed(c->super) : nullptr) {
+        for (const MethodDef& m : kMethods) {
+            if (m.isStatic == isStatic && strcmp(m.owner, c->name) == 0 &&
+                strcmp(m.name, name) == 0 && strcmp(m.signature, signature) == 0) {
+                return &m;
+            }
+        }
+    }
+    return nullptr;
+}
+
+jmethodID methodId(JNIEnv* env, jclass klass, const char* name, const char* signature,
+                   bool isStatic) {
+    Thread& t = of(env);
+    Object* c = resolve(&t, klass, "Get*MethodID");
+    if (c == nullptr || c->kind != Kind::Class) {
+        violation("Get*MethodID of %s: not a class", name);
+        return nullptr;
+    }
+    const MethodDef* m = findMethod(c, name, signature, isStatic);
+    if (m == nullptr) {
+        t.throwNew("java/lang/NoSuchMethodError", name);
+    }
+    return reinterpret_cast<jmethodID>(const_cast<MethodDef*>(m));
+}
+
+jmethodID JNICALL GetMethodID(JNIEnv* env, jclass klass, const char* name, const char* signature) {
+    JNI_ENTER("GetMethodID", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    return methodId(env, klass, name, signature, false);
+}
+
+jmethodID JNICALL GetStaticMethodID(JNIEnv* env, jclass klass, const char* name,
+                                    const char* signature) {
+    JNI_ENTER("GetStaticMethodID", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    return methodId(env, klass, name, signature, true);
+}
+
+jint JNICALL ThrowNew(JNIEnv* env, jclass klass, const char* message) {
+    JNI_ENTER("ThrowNew", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return JNI_ERR;
+    }
+    Object* c = resolve(&t, klass, "ThrowNew");
+    if (c == nullptr || !c->type->throwable) {
+        violation("ThrowNew of a class that is not a Throwable");
+        return JNI_ERR;
+    }
+    t.pending = throwable(c->type->name, message);
+    return JNI_OK;
+}
+
+jboolean JNICALL ExceptionCheck(JNIEnv* env) {
+    JNI_ENTER("ExceptionCheck", kSafe | kCriticalSafe);
+    (void)fail;
+    return t.pending != nullptr;
+}
+
+jint JNICALL PushLocalFrame(JNIEnv* env, jint capacity) {
+    JNI_ENTER("PushLocalFrame", kFallible | kSafe);
+    if (fail || capacity < 0) {
+        outOfMemory(t);
+        return JNI_ENOMEM;
+    }
+    pushFrame(t, capacity);
+    return JNI_OK;
+}
+
+jobject JNICALL PopLocalFrame(JNIEnv* env, jobject result) {
+    JNI_ENTER("PopLocalFrame", kSafe);
+    (void)fail;
+    if (t.depth == 0) {
+        violation("PopLocalFrame without a frame pushed");
+        return nullptr;
+    }
+    Object* o = resolve(&t, result, "PopLocalFrame");
+    popFrame(t);
+    return t.local(o);
+}
+
+jobject newGlobal(Thread& t, Object* o) {
+    if (o == nullptr) {
+        return nullptr;
+    }
+    auto* r = new Ref();
+    r->object = o;
+    MODEL_VAR(r->shared) = 1;
+    r->owner = nullptr;
+    push(state->refs, r);
+    bump(state->globalRefs);
+    (void)t;
+    return reinterpret_cast<jobject>(r);
+}
+
+jobject JNICALL NewGlobalRef(JNIEnv* env, jobject object) {
+    JNI_ENTER("NewGlobalRef", kFallible);
+    if (fail) {
+        if (!quietRefs()) {
+            outOfMemory(t);
+        }
+        return nullptr;
+    }
+    return newGlobal(t, resolve(&t, object, "NewGlobalRef"));
+}
+
+void JNICALL DeleteGlobalRef(JNIEnv* env, jobject global) {
+    JNI_ENTER("DeleteGlobalRef", kSafe);
+    (void)fail;
+    if (global == nullptr) {
+        return;
+    }
+    Ref* r = reinterpret_cast<Ref*>(global);
+    if (resolve(&t, global, "DeleteGlobalRef") == nullptr) {
+        return;
+    }
+    if (r->owner != nullptr) {
+        violation("DeleteGlobalRef of a local reference");
+        return;
+    }
+    MODEL_VAR(r->shared) = 0;
+    r->live = false;
+    bump(state->globalRefs, -1);
+}
+
+jobject JNICALL NewLocalRef(JNIEnv* env, jobject object) {
+    JNI_ENTER("NewLocalRef", kFallible);
+    if (fail) {
+        if (!quietRefs()) {
+            outOfMemory(t);
+        }
+        return nullptr;
+    }
+    return t.local(resolve(&t, object, "NewLocalRef"));
+}
+
+void JNICALL DeleteLocalRef(JNIEnv* env, jobject local) {
+    JNI_ENTER("DeleteLocalRef", kSafe);
+    (void)fail;
+    if (local == nullptr) {
+        return;
+    }
+    Ref* r = reinterpret_cast<Ref*>(local);
+    if (resolve(&t, local, "DeleteLocalRef") == nullptr) {
+        return;
+    }
+    if (r->owner == nullptr) {
+        violation("DeleteLocalRef of a global reference");
+        return;
+    }
+    r->live = false;
+    // Counted in the frame it was made in, wherever that is now.
+    for (int d = t.depth; d >= 0; d--) {
+        for (Ref* in = t.frames[d].refs; in != nullptr; in = in->next) {
+            if (in == r) {
+                t.frames[d].count--;
+                return;
+            }
+        }
+    }
+}
+
+jboolean JNICALL IsSameObject(JNIEnv* env, jobject a, jobject b) {
+    JNI_ENTER("IsSameObject", 0);
+    (void)fail;
+    return resolve(&t, a, "IsSameObject") == resolve(&t, b, "IsSameObject");
+}
+
+// ---- JNI: calls into Java ----------------------------------------------------------------
+
+// The arguments of a call as jvalues, decoded by the method's signature;
+// references become the objects they name.
+void decode(Thread& t, const MethodDef* m, va_list* list, const jvalue* array, jvalue* out) {
+    int i = 0;
+    for (const char* p = m->signature + 1; *p != ')'; i++) {
+        char type = *p;
+        if (array != nullptr) {
+            out[i] = array[i];
+        } else if (type == 'J') {
+            out[i].j = va_arg(*list, jlong);
+        } else if (type == 'L' || type == '[') {
+            out[i].l = va_arg(*list, jobject);
+        } else if (type == 'F' || type == 'D') {
+            out[i].d = va_arg(*list, double);
+        } else {
+            out[i].i = va_arg(*list, int);
+        }
+        if (type == 'Z') {
+            out[i].i = static_cast<jboolean>(out[i].i);
+        }
+        if (type == 'L' || type == '[') {
+            out[i].l = reinterpret_cast<jobject>(resolve(&t, out[i].l, m->name));
+        }
+        while (*p == '[') {
+            p++;
+        }
+        p = *p == 'L' ? strchr(p, ';') + 1 : p + 1;
+    }
+}
+
+// Runs the Java method: the answer's object, or null (with the Java code's
+// exception pending when it threw).
+Object* invoke(Thread& t, jobject receiver, jmethodID method, va_list* list, const jvalue* array) {
+    const auto* m = reinterpret_cast<const MethodDef*>(method);
+    if (m == nullptr) {
+        violation("a call of a null method id");
+        return nullptr;
+    }
+    Object* self = resolve(&t, receiver, m->name);
+    if (self == nullptr && !m->isStatic) {
+        violation("%s called on null", m->name);
+        return nullptr;
+    }
+    jvalue args[12] = {};
+    decode(t, m, list, array, args);
+    Java& j = state->java;
+    j.calls[static_cast<int>(m->method)]++;
+    switch (m->method) {
+    case Method::StartRecording:
+    case Method::StopRecording:
+    case Method::CheckRecording:
+    case Method::DumpRecording:
+        return j.request ? j.request(t, m->method, args) : nullptr;
+    case Method::FinishChunk:
+    case Method::OnNewChunk:
+        if (j.chunk) {
+            j.chunk(t, m->method, args);
+        }
+        return nullptr;
+    case Method::RetransformCallback:
+        return j.transform ? j.transform(t, reinterpret_cast<Object*>(args[0].l),
+                                         reinterpret_cast<Object*>(args[1].l))
+                           : nullptr;
+    case Method::ZevGet:
+        return j.zevGet ? j.zevGet(t) : nullptr;
+    case Method::OptionsInit:
+        for (int i = 0; i < 12; i++) {
+            self->fields[i] = reinterpret_cast<Object*>(args[i].l);
+            self->values[i] = args[i];
+        }
+        return nullptr;
+    }
+    return nullptr;
+}
+
+jobject JNICALL CallObjectMethodV(JNIEnv* env, jobject object, jmethodID method, va_list list) {
+    JNI_ENTER("CallObjectMethod", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    va_list copy;
+    va_copy(copy, list);
+    Object* result = invoke(t, object, method, &copy, nullptr);
+    va_end(copy);
+    return t.local(result);
+}
+
+jobject JNICALL CallObjectMethodA(JNIEnv* env, jobject object, jmethodID method,
+                                  const jvalue* args) {
+    JNI_ENTER("CallObjectMethodA", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    return t.local(invoke(t, object, method, nullptr, args));
+}
+
+void JNICALL CallVoidMethodV(JNIEnv* env, jobject object, jmethodID method, va_list list) {
+    JNI_ENTER("CallVoidMethod", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return;
+    }
+    va_list copy;
+    va_copy(copy, list);
+    invoke(t, object, method, &copy, nullptr);
+    va_end(copy);
+}
+
+jobject JNICALL CallStaticObjectMethodV(JNIEnv* env, jclass klass, jmethodID method,
+                                        va_list list) {
+    JNI_ENTER("CallStaticObjectMethod", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    va_list copy;
+    va_copy(copy, list);
+    Object* result = invoke(t, klass, method, &copy, nullptr);
+    va_end(copy);
+    return t.local(result);
+}
+
+jobject JNICALL NewObjectV(JNIEnv* env, jclass klass, jmethodID method, va_list list) {
+    JNI_ENTER("NewObject", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    Object* c = resolve(&t, klass, "NewObject");
+    if (c == nullptr || c->kind != Kind::Class) {
+        violation("NewObject of something that is not a class");
+        return nullptr;
+    }
+    Object* o = newObject(Kind::Instance, c->type);
+    jobject self = t.local(o);
+    va_list copy;
+    va_copy(copy, list);
+    invoke(t, self, method, &copy, nullptr);
+    va_end(copy);
+    return self;
+}
+
+// ---- JNI: strings, arrays, buffers --------------------------------------------------------
+
+jstring JNICALL NewStringUTF(JNIEnv* env, const char* chars) {
+    JNI_ENTER("NewStringUTF", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    if (chars == nullptr) {
+        violation("NewStringUTF of a null pointer");
+        return nullptr;
+    }
+    if (!decodeModifiedUtf8(chars, strlen(chars), false, nullptr)) {
+        violation("NewStringUTF of bytes that are not modified UTF-8");
+    }
+    return static_cast<jstring>(t.local(newString(chars)));
+}
+
+Object* stringArg(Thread& t, jstring string, const char* function) {
+    Object* s = resolve(&t, string, function);
+    if (s == nullptr || s->kind != Kind::String) {
+        violation("%s: not a string", function);
+        return nullptr;
+    }
+    return s;
+}
+
+const char* JNICALL GetStringUTFChars(JNIEnv* env, jstring string, jboolean* isCopy) {
+    JNI_ENTER("GetStringUTFChars", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    Object* s = stringArg(t, string, "GetStringUTFChars");
+    if (s == nullptr) {
+        return nullptr;
+    }
+    if (isCopy != nullptr) {
+        *isCopy = JNI_TRUE;
+    }
+    auto* chars = static_cast<char*>((::malloc)(static_cast<size_t>(s->length) + 1));
+    memcpy(chars, s->text, static_cast<size_t>(s->length) + 1);
+    bump(state->pinned);
+    return chars;
+}
+
+void JNICALL ReleaseStringUTFChars(JNIEnv* env, jstring string, const char* chars) {
+    JNI_ENTER("ReleaseStringUTFChars", kSafe);
+    (void)fail;
+    stringArg(t, string, "ReleaseStringUTFChars");
+    (::free)(const_cast<char*>(chars));
+    bump(state->pinned, -1);
+}
+
+jsize JNICALL GetStringUTFLength(JNIEnv* env, jstring string) {
+    JNI_ENTER("GetStringUTFLength", 0);
+    (void)fail;
+    Object* s = stringArg(t, string, "GetStringUTFLength");
+    return s != nullptr ? s->length : 0;
+}
+
+Object* arrayArg(Thread& t, jobject array, Kind kind, const char* function) {
+    Object* a = resolve(&t, array, function);
+    if (a == nullptr || (a->kind != kind && kind != Kind::Instance)) {
+        violation("%s: not an array of the right kind", function);
+        return nullptr;
+    }
+    return a;
+}
+
+jsize JNICALL GetArrayLength(JNIEnv* env, jarray array) {
+    JNI_ENTER("GetArrayLength", 0);
+    (void)fail;
+    Object* a = resolve(&t, array, "GetArrayLength");
+    if (a == nullptr || (a->kind != Kind::ByteArray && a->kind != Kind::ObjectArray)) {
+        violation("GetArrayLength: not an array");
+        return 0;
+    }
+    return a->length;
+}
+
+jobjectArray JNICALL NewObjectArray(JNIEnv* env, jsize length, jclass element, jobject initial) {
+    JNI_ENTER("NewObjectArray", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    Object* c = resolve(&t, element, "NewObjectArray");
+    Object* first = resolve(&t, initial, "NewObjectArray");
+    if (length < 0) {
+        t.throwNew("java/lang/NegativeArraySizeException", "");
+        return nullptr;
+    }
+    Object* a = newObjectArray(c->type->name, length);
+    for (jsize i = 0; i < length; i++) {
+        a->elements[i] = first;
+    }
+    return static_cast<jobjectArray>(t.local(a));
+}
+
+bool outside(Thread& t, Object* a, jsize start, jsize length) {
+    if (start < 0 || length < 0 || static_cast<long long>(start) + length > a->length) {
+        t.throwNew("java/lang/ArrayIndexOutOfBoundsException", "");
+        return true;
+    }
+    return false;
+}
+
+jobject JNICALL GetObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index) {
+    JNI_ENTER("GetObjectArrayElement", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    Object* a = arrayArg(t, array, Kind::ObjectArray, "GetObjectArrayElement");
+    if (a == nullptr || outside(t, a, index, 1)) {
+        return nullptr;
+    }
+    return t.local(a->elements[index]);
+}
+
+void JNICALL SetObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index, jobject value) {
+    JNI_ENTER("SetObjectArrayElement", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return;
+    }
+    Object* a = arrayArg(t, array, Kind::ObjectArray, "SetObjectArrayElement");
+    Object* v = resolve(&t, value, "SetObjectArrayElement");
+    if (a == nullptr || outside(t, a, index, 1)) {
+        return;
+    }
+    if (v != nullptr && v->type != nullptr && !isSubclass(v->type, a->type->name)) {
+        t.throwNew("java/lang/ArrayStoreException", v->type->name);
+        return;
+    }
+    a->elements[index] = v;
+}
+
+jbyteArray JNICALL NewByteArray(JNIEnv* env, jsize length) {
+    JNI_ENTER("NewByteArray", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    if (length < 0) {
+        t.throwNew("java/lang/NegativeArraySizeException", "");
+        return nullptr;
+    }
+    return static_cast<jbyteArray>(t.local(newByteArray(nullptr, length)));
+}
+
+void JNICALL GetByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length,
+                                jbyte* out) {
+    JNI_ENTER("GetByteArrayRegion", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return;
+    }
+    Object* a = arrayArg(t, array, Kind::ByteArray, "GetByteArrayRegion");
+    if (a != nullptr && !outside(t, a, start, length)) {
+        memcpy(out, a->bytes + start, static_cast<size_t>(length));
+    }
+}
+
+void JNICALL SetByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length,
+                                const jbyte* in) {
+    JNI_ENTER("SetByteArrayRegion", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return;
+    }
+    Object* a = arrayArg(t, array, Kind::ByteArray, "SetByteArrayRegion");
+    if (a != nullptr && !outside(t, a, start, length)) {
+        memcpy(a->bytes + start, in, static_cast<size_t>(length));
+    }
+}
+
+void* JNICALL GetPrimitiveArrayCritical(JNIEnv* env, jarray array, jboolean* isCopy) {
+    JNI_ENTER("GetPrimitiveArrayCritical", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    Object* a = arrayArg(t, array, Kind::ByteArray, "GetPrimitiveArrayCritical");
+    if (a == nullptr) {
+        return nullptr;
+    }
+    if (isCopy != nullptr) {
+        *isCopy = JNI_FALSE;
+    }
+    t.critical = true;
+    bump(state->pinned);
+    return a->bytes;
+}
+
+void JNICALL ReleasePrimitiveArrayCritical(JNIEnv* env, jarray array, void* elements, jint mode) {
+    JNI_ENTER("ReleasePrimitiveArrayCritical", kSafe | kCriticalSafe);
+    (void)fail;
+    Object* a = arrayArg(t, array, Kind::ByteArray, "ReleasePrimitiveArrayCritical");
+    if (a != nullptr && (elements != a->bytes || mode != 0)) {
+        violation("ReleasePrimitiveArrayCritical: elements %s, mode %d",
+                  elements == a->bytes ? "its own" : "not its own", static_cast<int>(mode));
+    }
+    t.critical = false;
+    bump(state->pinned, -1);
+}
+
+jobject JNICALL NewDirectByteBuffer(JNIEnv* env, void* address, jlong capacity) {
+    JNI_ENTER("NewDirectByteBuffer", kFallible);
+    if (fail) {
+        outOfMemory(t);
+        return nullptr;
+    }
+    if (address == nullptr || capacity < 0) {
+        violation("NewDirectByteBuffer(%p, %lld)", address, static_cast<long long>(capacity));
+    }
+    return t.local(newDirectBuffer(address, capacity));
+}
+
+void* JNICALL GetDirectBufferAddress(JNIEnv* env, jobject buffer) {
+    JNI_ENTER("GetDirectBufferAddress", 0);
+    (void)fail;
+    Object* b = resolve(&t, buffer, "GetDirectBufferAddress");
+    return b != nullptr && b->kind == Kind::DirectBuffer ? b->address : nullptr;
+}
+
+jlong JNICALL GetDirectBufferCapacity(JNIEnv* env, jobject buffer) {
+    JNI_ENTER("GetDirectBufferCapacity", 0);
+    (void)fail;
+    Object* b = resolve(&t, buffer, "GetDirectBufferCapacity");
+    return b != nullptr && b->kind == Kind::DirectBuffer ? b->capacity : -1;
+}
+
+// The varargs forms as JNIEnv's C++ methods call them; the others are left
+// null: the library calling one crashes at once.
+JNINativeInterface_ makeJni() {
+    JNINativeInterface_ f{};
+    f.FindClass = FindClass;
+    f.GetSuperclass = GetSuperclass;
+    f.GetMethodID = GetMethodID;
+    f.GetStaticMethodID = GetStaticMethodID;
+    f.ThrowNew = ThrowNew;
+    f.ExceptionCheck = ExceptionCheck;
+    f.PushLocalFrame = PushLocalFrame;
+    f.PopLocalFrame = PopLocalFrame;
+    f.NewGlobalRef = NewGlobalRef;
+    f.DeleteGlobalRef = DeleteGlobalRef;
+    f.NewLocalRef = NewLocalRef;
+    f.DeleteLocalRef = DeleteLocalRef;
+    f.IsSameObject = IsSameObject;
+    f.CallObjectMethodV = CallObjectMethodV;
+    f.CallObjectMethodA = CallObjectMethodA;
+    f.CallVoidMethodV = CallVoidMethodV;
+    f.CallStaticObjectMethodV = CallStaticObjectMethodV;
+    f.NewObjectV = NewObjectV;
+    f.NewStringUTF = NewStringUTF;
+    f.GetStringUTFChars = GetStringUTFChars;
+    f.ReleaseStringUTFChars = ReleaseStringUTFChars;
+    f.GetStringUTFLength = GetStringUTFLength;
+    f.GetArrayLength = GetArrayLength;
+    f.NewObjectArray = NewObjectArray;
+    f.GetObjectArrayElement = GetObjectArrayElement;
+    f.SetObjectArrayElement = SetObjectArrayElement;
+    f.NewByteArray = NewByteArray;
+    f.GetByteArrayRegion = GetByteArrayRegion;
+    f.SetByteArrayRegion = SetByteArrayRegion;
+    f.GetPrimitiveArrayCritical = GetPrimitiveArrayCritical;
+    f.ReleasePrimitiveArrayCritical = ReleasePrimitiveArrayCritical;
+    f.NewDirectByteBuffer = NewDirectByteBuffer;
+    f.GetDirectBufferAddress = GetDirectBufferAddress;
+    f.GetDirectBufferCapacity = GetDirectBufferCapacity;
+    return f;
+}
+
+}  // namespace
+
+const JNINativeInterface_ kJni = makeJni();
+
+// ---- JVMTI ------------------------------------------------------------------------
+
+struct Env : jvmtiEnv, UntrackedObject {
+    bool library = false;
+    bool disposed = false;
+    bool canRetransform = false;
+    bool hookEnabled = false;
+    ClassFileHook hook = nullptr;
+};
+
+namespace {
+
+Env& envOf(jvmtiEnv* env) {
+    return *static_cast<Env*>(env);
+}
+
+// A JVMTI call of the library's: counted and failed like the others, but
+// allowed with an exception pending (JVMTI is not JNI).
+#define JVMTI_ENTER(name)                                                  \
+    Env& e = envOf(env);                                                   \
+    if (e.disposed) {                                                      \
+        violation("%s on a disposed environment", name);                   \
+        return JVMTI_ERROR_INVALID_ENVIRONMENT;                            \
+    }                                                                      \
+    if (enter(&current(), name, kFallible | kSafe | kCriticalSafe)) {      \
+        return JVMTI_ERROR_OUT_OF_MEMORY;                                  \
+    }
+
+jvmtiError JNICALL AddCapabilities(jvmtiEnv* env, const jvmtiCapabilities* capabilities) {
+    JVMTI_ENTER("AddCapabilities");
+    e.canRetransform = e.canRetransform || capabilities->can_retransform_classes;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL SetEventCallbacks(jvmtiEnv* env, const jvmtiEventCallbacks* callbacks,
+                                     jint size) {
+    JVMTI_ENTER("SetEventCallbacks");
+    if (size != static_cast<jint>(sizeof(jvmtiEventCallbacks))) {
+        violation("SetEventCallbacks with size %d", static_cast<int>(size));
+    }
+    e.hook = callbacks->ClassFileLoadHook;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL SetEventNotificationMode(jvmtiEnv* env, jvmtiEventMode mode, jvmtiEvent event,
+                                            jthread thread, ...) {
+    JVMTI_ENTER("SetEventNotificationMode");
+    if (event != JVMTI_EVENT_CLASS_FILE_LOAD_HOOK || thread != nullptr) {
+        violation("SetEventNotificationMode of another event or one thread");
+    }
+    e.hookEnabled = mode == JVMTI_ENABLE;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL Allocate(jvmtiEnv* env, jlong size, unsigned char** memory) {
+    JVMTI_ENTER("Allocate");
+    if (size < 0) {
+        return JVMTI_ERROR_ILLEGAL_ARGUMENT;
+    }
+    *memory = static_cast<unsigned char*>((::malloc)(static_cast<size_t>(size) + 1));
+    bump(state->jvmtiBlocks);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL Deallocate(jvmtiEnv* env, unsigned char* memory) {
+    JVMTI_ENTER("Deallocate");
+    (::free)(memory);
+    if (memory != nullptr) {
+        bump(state->jvmtiBlocks, -1);
+    }
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL GetObjectHashCode(jvmtiEnv* env, jobject object, jint* hash) {
+    JVMTI_ENTER("GetObjectHashCode");
+    Object* o = resolve(&current(), object, "GetObjectHashCode");
+    if (o == nullptr) {
+        return JVMTI_ERROR_INVALID_OBJECT;
+    }
+    *hash = o->id % 5;  // a small range, so that listed classes share hashes
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL DisposeEnvironment(jvmtiEnv* env) {
+    Env& e = envOf(env);
+    enter(&current(), "DisposeEnvironment", kSafe | kCriticalSafe);
+    if (e.disposed) {
+        violation("DisposeEnvironment twice");
+    }
+    e.disposed = true;
+    e.hookEnabled = false;
+    if (e.library) {
+        bump(state->libraryEnvs, -1);
+    }
+    return JVMTI_ERROR_NONE;
+}
+
+void lockClasses(Thread& t, const List<int>& classes) {
+    state->redefinition.lock();
+    for (;;) {
+        bool busy = false;
+        for (int c : classes) {
+            Thread* owner = state->redefinitions[c].owner;
+            busy = busy || (owner != nullptr && owner != &t);
+        }
+        if (!busy) {
+            break;
+        }
+        state->redefined.wait(state->redefinition);
+    }
+    for (int c : classes) {
+        state->redefinitions[c].owner = &t;
+        state->redefinitions[c].depth++;
+    }
+    state->redefinition.unlock();
+}
+
+void unlockClasses(const List<int>& classes) {
+    state->redefinition.lock();
+    for (int c : classes) {
+        if (--state->redefinitions[c].depth == 0) {
+            state->redefinitions[c].owner = nullptr;
+        }
+    }
+    state->redefined.notifyAll();
+    state->redefinition.unlock();
+}
+
+// HotSpot's retransformation: the classes locked against other threads'
+// redefinitions (not the same thread's nested one), each class's original
+// bytes through every environment's hook in creation order, and the result
+// installed only when no hook left an exception pending (which the VM then
+// clears, failing the whole call).
+jvmtiError doRetransform(Thread& t, Env& caller, const List<Object*>& classes) {
+    if (!caller.canRetransform) {
+        return JVMTI_ERROR_MUST_POSSESS_CAPABILITY;
+    }
+    List<int> indices;
+    for (Object* c : classes) {
+        if (c == nullptr || c->kind != Kind::Class) {
+            return JVMTI_ERROR_INVALID_CLASS;
+        }
+        if (!c->type->redefinable) {
+            return JVMTI_ERROR_UNMODIFIABLE_CLASS;
+        }
+        indices.push_back(classIndex(c->type));
+    }
+    lockClasses(t, indices);
+    List<Bytes> results;
+    jvmtiError result = JVMTI_ERROR_NONE;
+    for (Object* c : classes) {
+        Bytes bytes = c->original;
+        for (int i = 0; i < state->envCount; i++) {
+            Env& e = *state->envs[i];
+            if (!e.hookEnabled || e.hook == nullptr || !e.canRetransform || e.disposed) {
+                continue;
+            }
+            jint newLength = -1;
+            unsigned char* newBytes = nullptr;
+            pushFrame(t, 16);
+            e.hook(&e, &t, static_cast<jclass>(t.local(c)), nullptr, c->type->name, nullptr,
+                   static_cast<jint>(bytes.size()),
+                   reinterpret_cast<const unsigned char*>(bytes.data()), &newLength, &newBytes);
+            popFrame(t);
+            if (newBytes != nullptr) {
+                bytes.assign(reinterpret_cast<char*>(newBytes), static_cast<size_t>(newLength));
+                (::free)(newBytes);  // the VM's now
+                if (e.library) {
+                    bump(state->jvmtiBlocks, -1);
+                }
+            }
+        }
+        if (t.pending != nullptr) {
+            t.pending = nullptr;
+            result = JVMTI_ERROR_FAILS_VERIFICATION;
+            break;
+        }
+        results.push_back(bytes);
+    }
+    if (result == JVMTI_ERROR_NONE) {
+        for (size_t i = 0; i < classes.size(); i++) {
+            classes[i]->current = results[i];
+        }
+    }
+    unlockClasses(indices);
+    return result;
+}
+
+jvmtiError JNICALL RetransformClasses(jvmtiEnv* env, jint count, const jclass* classes) {
+    JVMTI_ENTER("RetransformClasses");
+    if (count < 0 || (count > 0 && classes == nullptr)) {
+        return JVMTI_ERROR_ILLEGAL_ARGUMENT;
+    }
+    List<Object*> objects;
+    for (jint i = 0; i < count; i++) {
+        objects.push_back(resolve(&current(), classes[i], "RetransformClasses"));
+    }
+    return doRetransform(current(), e, objects);
+}
+
+jvmtiInterface_1_ makeJvmti() {
+    jvmtiInterface_1_ f{};
+    f.AddCapabilities = AddCapabilities;
+    f.SetEventCallbacks = SetEventCallbacks;
+    f.SetEventNotificationMode = SetEventNotificationMode;
+    f.Allocate = Allocate;
+    f.Deallocate = Deallocate;
+    f.GetObjectHashCode = GetObjectHashCode;
+    f.DisposeEnvironment = DisposeEnvironment;
+    f.RetransformClasses = RetransformClasses;
+    return f;
+}
+
+const jvmtiInterface_1_ kJvmti = makeJvmti();
+
+Env* newEnv(bool library) {
+    if (state->envCount == 8) {
+        abort();
+    }
+    auto* e = new Env();
+    e->functions = &kJvmti;
+    e->library = library;
+    state->envs[state->envCount++] = e;
+    if (library) {
+        bump(state->libraryEnvs);
+    }
+    return e;
+}
+
+}  // namespace
+
+jvmtiEnv* addAgent(ClassFileHook hook) {
+    Env* e = newEnv(false);
+    e->canRetransform = true;
+    e->hook = hook;
+    e->hookEnabled = hook != nullptr;
+    return e;
+}
+
+jvmtiError retransform(Thread& t, jvmtiEnv* env, const std::vector<Object*>& classes) {
+    return doRetransform(t, envOf(env), List<Object*>(classes.begin(), classes.end()));
+}
+
+jvmtiEnv* libraryJvmti() {
+    for (int i = 0; i < state->envCount; i++) {
+        if (state->envs[i]->library && !state->envs[i]->disposed) {
+            return state->envs[i];
+        }
+    }
+    return nullptr;
+}
+
+int jvmtiEnvironments() {
+    return static_cast<int>(peek(state->libraryEnvs));
+}
+
+// ---- the recorder interface ------------------------------------------------------------
+
+namespace {
+
+unsigned char gBuffer[65536];
+unsigned char gInitBuffer[8192];
+unsigned char gDescriptorBuffer[4096];
+unsigned char gDescriptor[64];
+
+// A slot of the recorder interface: counted, checked for the calling
+// thread's pending exception where it takes the JNIEnv, and open to a test.
+Recorder& slot(int number, const char* name) {
+    __atomic_add_fetch(&state->recorder.slotCalls[number], 1, __ATOMIC_RELAXED);
+    enter(nullptr, name, 0);
+    return state->recorder;
+}
+
+jlong region(void** start, unsigned char* memory, size_t size) {
+    *start = state->recorder.nullBuffers ? nullptr : memory;
+    return static_cast<jlong>(size);
+}
+
+VmRecorderInterface makeRecorderInterface() {
+    VmRecorderInterface vm{};
+    vm.is_enabled = []() -> jboolean { return slot(0, "is_enabled").enabled; };
+    vm.register_upcalls = [](const RecorderUpcalls* upcalls) -> jboolean {
+        slot(1, "register_upcalls").upcalls = upcalls;
+        return JNI_TRUE;
+    };
+    vm.get_options = []() -> const OptionsRecord* { return &slot(2, "get_options").options; };
+    vm.recorder_command = [](jint command) -> jint {
+        Recorder& r = slot(4, "recorder_command");
+        r.commands.push_back(command);
+        if (command == 7) {
+            r.started = false;
+        }
+        return command;
+    };
+    vm.prepare_shutdown = []() { slot(5, "prepare_shutdown"); };
+    vm.add = [](jint, const jbyte* bytes, jint length) {
+        slot(6, "add").lastAdd.assign(reinterpret_cast<const char*>(bytes),
+                                      static_cast<size_t>(length));
+    };
+    vm.remove = [](jint id) -> jboolean { return slot(7, "remove"), id > 0; };
+    vm.buffer = [](void** start) { return slot(8, "buffer"), region(start, gBuffer, sizeof(gBuffer)); };
+    vm.flush = [](JNIEnv* env, jobject) -> jboolean {
+        enter(&of(env), "flush", 0);
+        return slot(9, "flush"), JNI_TRUE;
+    };
+    vm.can_write = [](JNIEnv* env, jobject, jarray, jint) -> jboolean {
+        enter(&of(env), "can_write", 0);
+        return slot(10, "can_write").canWrite;
+    };
+    vm.write = [](void* elements, jint offset, jint length) {
+        slot(11, "write").lastWrite.assign(static_cast<const char*>(elements) + offset,
+                                           static_cast<size_t>(length));
+    };
+    vm.set_threshold = [](jint, jlong) -> jboolean {
+        return slot(12, "set_threshold").thresholdAnswer;
+    };
+    vm.set_period = [](jint, jlong) -> jboolean { return slot(13, "set_period").thresholdAnswer; };
+    vm.add_const_pool = [](void*, jint, jboolean) -> jint {
+        return slot(14, "add_const_pool").constPoolAnswer;
+    };
+    vm.remove_const_pool = [](jint) -> jboolean { return slot(15, "remove_const_pool"), JNI_TRUE; };
+    vm.store_const_pool = [](jint) -> jboolean { return slot(16, "store_const_pool"), JNI_TRUE; };
+    vm.init_buffer = [](void** start) {
+        return slot(17, "init_buffer"), region(start, gInitBuffer, sizeof(gInitBuffer));
+    };
+    vm.descriptor_buffer = [](void** start) {
+        return slot(18, "descriptor_buffer"),
+               region(start, gDescriptorBuffer, sizeof(gDescriptorBuffer));
+    };
+    vm.set_repository = [](const char* path) -> jboolean {
+        return slot(19, "set_repository").setRepositoryAnswer && path != nullptr;
+    };
+    vm.get_descriptor = [](jint id, void** address, jlong* length, jint* result) -> jboolean {
+        Recorder& r = slot(20, "get_descriptor");
+        for (size_t i = 0; i < sizeof(gDescriptor); i++) {
+            gDescriptor[i] = static_cast<unsigned char>(id + static_cast<int>(i));
+        }
+        *address = gDescriptor;
+        *length = sizeof(gDescriptor);
+        *result = id;
+        return r.descriptorAnswer;
+    };
+    vm.get_period = [](jint id) -> jlong { return slot(21, "get_period"), id * 10; };
+    vm.class_id = [](jclass) -> jlong { return slot(22, "class_id"), 22; };
+    vm.stack_trace_id = [](jint skip) -> jlong { return slot(23, "stack_trace_id"), skip + 23; };
+    vm.thread_id = [](JNIEnv* env, jobject) -> jlong {
+        enter(&of(env), "thread_id", 0);
+        return slot(24, "thread_id"), 24;
+    };
+    vm.getpid = [](JNIEnv* env, jobject) -> jint {
+        enter(&of(env), "getpid", 0);
+        return slot(25, "getpid"), 25;
+    };
+    vm.counter_time = [](JNIEnv* env, jobject) -> jlong {
+        enter(&of(env), "counter_time", 0);
+        return slot(26, "counter_time"), 26;
+    };
+    vm.timing_init = [](JNIEnv* env, jobject) -> jlong {
+        enter(&of(env), "timing_init", 0);
+        return slot(27, "timing_init"), 27;
+    };
+    vm.log = [](jint level, const char* message) {
+        slot(28, "log");
+        current().log.push_back({level, Bytes(message)});
+    };
+    vm.is_disabled_on_command_line = []() -> jboolean {
+        return slot(30, "is_disabled_on_command_line").disabledOnCommandLine;
+    };
+    vm.is_started = []() -> jboolean { return slot(31, "is_started").started; };
+    vm.start_recorder = []() -> jboolean {
+        Recorder& r = slot(32, "start_recorder");
+        r.started = r.started || r.startAnswer;
+        return r.startAnswer;
+    };
+    vm.store_locale = [](const char* locale, jint, jint) -> jboolean {
+        return slot(33, "store_locale").storeLocaleAnswer && locale != nullptr;
+    };
+    return vm;
+}
+
+VmRecorderInterface gRecorderInterface = makeRecorderInterface();
+
+}  // namespace
+
+VmRecorderInterface* recorderInterface() {
+    return &gRecorderInterface;
+}
+
+// ---- the plan --------------------------------------------------------------------------
+
+void arm(const Plan& plan) {
+    state->plan = plan;
+    state->counted = 0;
+    state->failed = 0;
+    state->names.clear();
+    state->armed = true;
+}
+
+std::vector<std::string> disarm() {
+    state->armed = false;
+    state->plan = Plan();
+    return std::move(state->names);
+}
+
+long failedCalls() {
+    return peek(state->failed);
+}
+
+Holdings holdings() {
+    return {peek(state->globalRefs), peek(state->allocations), peek(state->jvmtiBlocks)};
+}
+
+List<Bytes> violations() {
+    List<Bytes> out;
+    long n = peek(state->violationCount);
+    for (long i = 0; i < n && i < 64; i++) {
+        out.push_back(state->violations[i]);
+    }
+    return out;
+}
+
+// ---- the default Java side, the JavaVM, life ------------------------------------------------
+
+namespace {
+
+Object* defaultRequest(Thread&, Method method, const jvalue* args) {
+    static const char* const kNames[] = {"start", "stop", "check", "dump"};
+    Bytes answer = kNames[static_cast<int>(method)];
+    answer += " ";
+    answer += text(reinterpret_cast<Object*>(args[0].l)).c_str();
+    return newString(answer.c_str());
+}
+
+// ZEV.get(), as the recorder's own binds once: a recorder is bound, under
+// the Java class's lock, when the library holds none.
+Object* defaultZevGet(Thread& t) {
+    state->bootstrap.lock();
+    Object* zev = ::recorderBound() ? state->zev : bindRecorder(t);
+    state->zev = zev;
+    state->bootstrap.unlock();
+    return zev;
+}
+
+Options gOptions;
+
+jint JNICALL GetEnv(JavaVM*, void** penv, jint version) {
+    *penv = nullptr;
+    if (version == RECORDER_INTERFACE_VERSION) {
+        switch (gOptions.recorderInterface) {
+        case Options::RecorderInterface::Present:
+            *penv = recorderInterface();
+            return JNI_OK;
+        case Options::RecorderInterface::Null:
+            return JNI_OK;
+        case Options::RecorderInterface::Refused:
+            return JNI_EVERSION;
+        }
+    }
+    if (version == JVMTI_VERSION_1_0) {
+        if (enter(&current(), "GetEnv", kFallible)) {
+            return JNI_ENOMEM;
+        }
+        *penv = static_cast<jvmtiEnv*>(newEnv(true));
+        return JNI_OK;
+    }
+    *penv = static_cast<JNIEnv*>(&current());
+    return JNI_OK;
+}
+
+JNIInvokeInterface_ makeInvoke() {
+    JNIInvokeInterface_ f{};
+    f.GetEnv = GetEnv;
+    return f;
+}
+
+const JNIInvokeInterface_ kInvoke = makeInvoke();
+JavaVM gJavaVm{&kInvoke};
+
+const char* const kDefaultSettings[] = {"default"};
+
+}  // namespace
+
+void reset() {
+    if (state != nullptr) {
+        for (Object* o = state->objects; o != nullptr;) {
+            Object* next = o->all;
+            (::free)(o->elements);
+            delete o;
+            o = next;
+        }
+        for (Ref* r = state->refs; r != nullptr;) {
+            Ref* next = r->all;
+            delete r;
+            r = next;
+        }
+        for (int i = 0; i < state->envCount; i++) {
+            delete state->envs[i];
+        }
+        delete state;
+        state = nullptr;
+    }
+}
+
+void start(const Options& options) {
+    reset();
+    state = new State();
+#ifndef ZEV_MODEL_CHECK
+    state->redefinition.impl_ = new std::mutex();
+    state->redefined.impl_ = new std::condition_variable();
+    state->bootstrap.impl_ = new std::mutex();
+#endif
+    gOptions = options;
+    for (int i = 0; i < kClassCount; i++) {
+        Object* c = newObject(Kind::Class, &kClasses[i]);
+        if (kClasses[i].redefinable) {
+            c->original = Bytes("class ") + kClasses[i].name;
+            c->current = c->original;
+        }
+        state->classes[i] = c;
+    }
+    state->java.request = defaultRequest;
+    state->java.zevGet = defaultZevGet;
+    state->recorder.options.settings = kDefaultSettings;
+    state->recorder.options.settings_count = 1;
+    if (options.agentFirst) {
+        addAgent(nullptr);
+    }
+}
+
+jint load(Thread& t) {
+    (void)t;
+    return JNI_OnLoad(&gJavaVm, nullptr);
+}
+
+Bytes finish(Thread& t) {
+    Bytes problems;
+    if (state->recorder.upcalls != nullptr && t.pending == nullptr) {
+        jint restored = state->recorder.upcalls->release_bindings(&t);
+        if (restored != 0) {
+            problems += "the last release answered ";
+            problems += std::to_string(restored).c_str();
+        }
+    }
+    for (const Bytes& v : violations()) {
+        problems += "violation: " + v + "; ";
+    }
+    Holdings h = holdings();
+    if (h.globalRefs > 1 || h.allocations != 0 || h.jvmtiBlocks != 0 || peek(state->pinned) != 0) {
+        char line[128];
+        snprintf(line, sizeof(line), "the library holds %ld global refs, %ld blocks, %ld JVMTI blocks, "
+                 "%ld pinned; ", h.globalRefs, h.allocations, h.jvmtiBlocks, peek(state->pinned));
+        problems += line;
+    }
+    for (int i = 0; i < kClassCount; i++) {
+        Object* c = state->classes[i];
+        if (c->current != c->original) {
+            problems = problems + c->type->name + " runs " + c->current + "; ";
+        }
+    }
+    if (t.localRefs() != 0) {
+        problems = problems + std::to_string(t.localRefs()).c_str() + " local refs left on " + t.name + "; ";
+    }
+    return problems;
+}
+
+}  // namespace model
+
+// ---- the library's allocations -------------------------------------------------------------
+
+void* zevModelMalloc(size_t size) {
+    using namespace model;
+    if (state != nullptr && enter(nullptr, "malloc", kFallible)) {
+        return nullptr;
+    }
+    void* block = malloc(size);
+    if (block != nullptr && state != nullptr) {
+        bump(state->allocations);
+    }
+    return block;
+}
+
+void* zevModelCalloc(size_t count, size_t size) {
+    using namespace model;
+    if (state != nullptr && enter(nullptr, "calloc", kFallible)) {
+        return nullptr;
+    }
+    void* block = calloc(count, size);
+    if (block != nullptr && state != nullptr) {
+        bump(state->allocations);
+    }
+    return block;
+}
+
+void zevModelFree(void* block) {
+    using namespace model;
+    if (block != nullptr && state != nullptr) {
+        bump(state->allocations, -1);
+    }
+    free(block);
+}
