@@ -199,24 +199,6 @@ jbyteArray JNICALL vmMemory(JNIEnv* env, jclass, jstring region) {
     return array;
 }
 
-void JNICALL vmPoke(JNIEnv* env, jclass, jstring region, jint offset, jbyte value) {
-    std::string name;
-    if (!requiredUtf(env, region, "region", &name)) {
-        return;
-    }
-    bool in_range = false;
-    RegionStatus status = pokeRegion(name, offset, static_cast<std::uint8_t>(value), &in_range);
-    if (!knownRegion(env, status, name)) {
-        return;
-    }
-    if (status == RegionStatus::Absent) {
-        throwNew(env, "java/lang/IllegalArgumentException", "nothing at \"" + name + "\" yet");
-    } else if (!in_range) {
-        throwNew(env, "java/lang/IndexOutOfBoundsException",
-                 "offset " + std::to_string(offset) + " outside \"" + name + "\"");
-    }
-}
-
 jlong JNICALL vmAddress(JNIEnv* env, jclass, jstring region) {
     std::string name;
     if (!requiredUtf(env, region, "region", &name)) {
@@ -524,7 +506,6 @@ const JNINativeMethod kVmNatives[] = {
     nativeMethod("clearScript", "()V", vmClearScript),
     nativeMethod("refuseId", "(I)V", vmRefuseId),
     nativeMethod("memory", "(" STR ")[B", vmMemory),
-    nativeMethod("poke", "(" STR "IB)V", vmPoke),
     nativeMethod("address", "(" STR ")J", vmAddress),
     nativeMethod("isVmMemory", "(Ljava/nio/ByteBuffer;" STR ")Z", vmIsVmMemory),
     nativeMethod("clearEvents", "()V", vmClearEvents),

@@ -1,10 +1,7 @@
 #include "java_vm.h"
 
 #include "capabilities_agent.h"
-#include "launcher.h"
 #include "reference_vm.h"
-
-#include <jvmti.h>
 
 #include <cstdio>
 #include <string>
@@ -16,14 +13,10 @@ namespace {
 JavaVM* g_real_vm = nullptr;
 RecorderMode g_recorder_mode = RecorderMode::Present;
 VmRecorderInterface* g_recorder_interface = nullptr;
-LibraryWatch* g_watch = nullptr;
 JNIInvokeInterface_ g_wrapped_functions;
 JavaVM g_wrapped_vm;
 
 jint JNICALL wrappedGetEnv(JavaVM*, void** penv, jint version) {
-    if ((version & JVMTI_VERSION_MASK_INTERFACE_TYPE) == JVMTI_VERSION_INTERFACE_JVMTI) {
-        return g_watch->libraryJvmtiEnv(g_real_vm, penv, version, __builtin_return_address(0));
-    }
     if (version == RECORDER_INTERFACE_VERSION) {
         switch (g_recorder_mode) {
         case RecorderMode::Present:
@@ -59,11 +52,8 @@ jint JNICALL wrappedAttachCurrentThreadAsDaemon(JavaVM*, void** penv, void* args
 
 }  // namespace
 
-bool createJvm(const Options& o, const LibraryWatch& watch, JavaVM** vm, JNIEnv** env) {
+bool createJvm(const Options& o, JavaVM** vm, JNIEnv** env) {
     std::string class_path = "-Djava.class.path=" + o.zev_jar + ":" + o.host_jar;
-    for (const std::string& p : watch.classPath()) {
-        class_path += ":" + p;
-    }
     for (const std::string& p : o.class_path) {
         class_path += ":" + p;
     }
@@ -94,11 +84,10 @@ bool createJvm(const Options& o, const LibraryWatch& watch, JavaVM** vm, JNIEnv*
     return true;
 }
 
-JavaVM* wrapVm(JavaVM* real, RecorderMode mode, LibraryWatch& watch) {
+JavaVM* wrapVm(JavaVM* real, RecorderMode mode) {
     g_real_vm = real;
     g_recorder_mode = mode;
-    g_watch = &watch;
-    g_recorder_interface = watch.recorderInterface(recorderInterface());
+    g_recorder_interface = recorderInterface();
     g_wrapped_functions = *real->functions;
     g_wrapped_functions.DestroyJavaVM = wrappedDestroyJavaVM;
     g_wrapped_functions.AttachCurrentThread = wrappedAttachCurrentThread;

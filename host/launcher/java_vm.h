@@ -12,15 +12,13 @@
 
 namespace zevhost {
 
-class LibraryWatch;
-
 // Creates the JVM with the options' class path and JVM options; false, with
 // a line on standard error, when it can't be created.
-bool createJvm(const Options& o, const LibraryWatch& watch, JavaVM** vm, JNIEnv** env);
+bool createJvm(const Options& o, JavaVM** vm, JNIEnv** env);
 
 // The JavaVM the library sees: the real VM's functions, but GetEnv answers
-// the recorder version as `mode` says, and JVMTI versions through the watch.
-JavaVM* wrapVm(JavaVM* real, RecorderMode mode, LibraryWatch& watch);
+// the recorder version as `mode` says.
+JavaVM* wrapVm(JavaVM* real, RecorderMode mode);
 
 }  // namespace zevhost
 

@@ -1,5 +1,8 @@
-#include "launcher.h"
-
+// zev-host: the reference VM side of the recorder interface over a real
+// JVM. It creates the JVM, hands libzev a JavaVM whose GetEnv answers the
+// recorder interface version with the reference VM, calls libzev's
+// JNI_OnLoad, binds the natives of the recorder's classes to libzev's
+// exports, and runs a Java main class.
 #include "capabilities_agent.h"
 #include "host_natives.h"
 #include "java_vm.h"
@@ -81,55 +84,59 @@ int runMain(JNIEnv* env, const Options& o) {
     return 0;
 }
 
-int finish(JavaVM* vm, JNIEnv* env, int status, LibraryWatch& watch) {
+int finish(JavaVM* vm, JNIEnv* env, int status) {
     describePending(env);
     joinAllRequestLoops();
-    watch.finishing();
     vm->DestroyJavaVM();
     return status;
 }
 
-}  // namespace
-
-int runLauncher(int argc, char** argv, LibraryWatch& watch) {
+// The whole run: parses the options, starts the JVM, loads the library and
+// runs the main class. Answers the process's exit status.
+int run(int argc, char** argv) {
     Options o;
     setDefaultPaths(&o);
-    if (!parseOptions(argc, argv, watch, &o)) {
-        printUsage(stderr, watch);
+    if (!parseOptions(argc, argv, &o)) {
+        printUsage(stderr);
         return kStartupFailure;
     }
     if (o.help) {
-        printUsage(stdout, watch);
+        printUsage(stdout);
         return 0;
     }
     JavaVM* vm = nullptr;
     JNIEnv* env = nullptr;
-    if (!createJvm(o, watch, &vm, &env)) {
+    if (!createJvm(o, &vm, &env)) {
         return kStartupFailure;
     }
     if (!initReferenceVm(vm, env, o.trace, o.disabled) || !initUpcallDriver(env) ||
-        !registerHostNatives(env) || !watch.javaReady(env)) {
+        !registerHostNatives(env)) {
         std::fputs("zev-host: could not set up the host's Java side (is zevhost.jar current?)\n",
                    stderr);
-        return finish(vm, env, kStartupFailure, watch);
+        return finish(vm, env, kStartupFailure);
     }
-    JavaVM* wrapped = wrapVm(vm, o.recorder, watch);
+    JavaVM* wrapped = wrapVm(vm, o.recorder);
     void* library = nullptr;
     LoadFacts facts;
     facts.has_recorder_interface = o.recorder == RecorderMode::Present;
-    if (!loadLibrary(o.lib, env, wrapped, watch, &library, &facts.on_load_result)) {
-        return finish(vm, env, kStartupFailure, watch);
+    if (!loadLibrary(o.lib, wrapped, &library, &facts.on_load_result)) {
+        return finish(vm, env, kStartupFailure);
     }
     std::vector<std::string> load_lines = journalLines(false);
-    if (!bindRecorderNatives(env, library, watch, &facts.natives_bound)) {
-        return finish(vm, env, kStartupFailure, watch);
+    if (!bindRecorderNatives(env, library, &facts.natives_bound)) {
+        return finish(vm, env, kStartupFailure);
     }
     setLoadFacts(facts);
     if (o.verbose) {
         printLoadReport(o, facts, load_lines);
     }
     int status = runMain(env, o);
-    return finish(vm, env, status, watch);
+    return finish(vm, env, status);
 }
 
+}  // namespace
 }  // namespace zevhost
+
+int main(int argc, char** argv) {
+    return zevhost::run(argc, argv);
+}

@@ -1,7 +1,5 @@
 #include "library_binding.h"
 
-#include "launcher.h"
-
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -9,6 +7,15 @@
 
 namespace zevhost {
 namespace {
+
+using JniOnLoad = jint(JNICALL*)(JavaVM*, void*);
+
+// A native as the host binds it: the method and the library's export.
+struct BoundNative {
+    std::string name;
+    std::string descriptor;
+    void* function;
+};
 
 bool isSupportedJniVersion(jint version) {
     switch (version) {
@@ -35,8 +42,8 @@ std::string javaUtf(JNIEnv* env, jobjectArray array, jsize index) {
 }
 
 // Registers one class's natives.
-bool registerClass(JNIEnv* env, const std::string& class_name, const std::vector<BoundNative>& methods,
-                   LibraryWatch& watch) {
+bool registerClass(JNIEnv* env, const std::string& class_name,
+                   const std::vector<BoundNative>& methods) {
     jclass klass = env->FindClass(class_name.c_str());
     if (!klass) {
         describePending(env);
@@ -51,8 +58,6 @@ bool registerClass(JNIEnv* env, const std::string& class_name, const std::vector
     if (!done) {
         std::fprintf(stderr, "zev-host: could not register the natives of %s\n", class_name.c_str());
         describePending(env);
-    } else {
-        done = watch.nativesBound(env, klass, methods);
     }
     env->DeleteLocalRef(klass);
     return done;
@@ -67,16 +72,10 @@ void describePending(JNIEnv* env) {
     }
 }
 
-bool loadLibrary(const std::string& path, JNIEnv* env, JavaVM* vm, LibraryWatch& watch,
-                 void** handle, jint* on_load_result) {
+bool loadLibrary(const std::string& path, JavaVM* vm, void** handle, jint* on_load_result) {
     *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!*handle) {
         std::fprintf(stderr, "zev-host: cannot load %s: %s\n", path.c_str(), dlerror());
-        return false;
-    }
-    std::string error;
-    if (!watch.libraryOpened(*handle, env, &error)) {
-        std::fprintf(stderr, "zev-host: %s: %s\n", path.c_str(), error.c_str());
         return false;
     }
     auto on_load = reinterpret_cast<JniOnLoad>(dlsym(*handle, "JNI_OnLoad"));
@@ -84,7 +83,7 @@ bool loadLibrary(const std::string& path, JNIEnv* env, JavaVM* vm, LibraryWatch&
         std::fprintf(stderr, "zev-host: libzev.so does not export JNI_OnLoad\n");
         return false;
     }
-    *on_load_result = watch.callOnLoad(on_load, vm);
+    *on_load_result = on_load(vm, nullptr);
     if (!isSupportedJniVersion(*on_load_result)) {
         std::fprintf(stderr, "zev-host: JNI_OnLoad answered unsupported JNI version 0x%08x\n",
                      static_cast<unsigned>(*on_load_result));
@@ -93,7 +92,7 @@ bool loadLibrary(const std::string& path, JNIEnv* env, JavaVM* vm, LibraryWatch&
     return true;
 }
 
-bool bindRecorderNatives(JNIEnv* env, void* library, LibraryWatch& watch, int* bound) {
+bool bindRecorderNatives(JNIEnv* env, void* library, int* bound) {
     jclass natives = env->FindClass("zevhost/Natives");
     if (!natives) {
         describePending(env);
@@ -118,7 +117,7 @@ bool bindRecorderNatives(JNIEnv* env, void* library, LibraryWatch& watch, int* b
         if (methods.empty()) {
             return true;
         }
-        if (!registerClass(env, current_class, methods, watch)) {
+        if (!registerClass(env, current_class, methods)) {
             return false;
         }
         *bound += static_cast<int>(methods.size());
@@ -141,17 +140,15 @@ bool bindRecorderNatives(JNIEnv* env, void* library, LibraryWatch& watch, int* b
             }
             current_class = klass;
         }
-        std::string symbol = short_symbol;
-        void* function = dlsym(library, symbol.c_str());
+        void* function = dlsym(library, short_symbol.c_str());
         if (!function) {
-            symbol = long_symbol;
-            function = dlsym(library, symbol.c_str());
+            function = dlsym(library, long_symbol.c_str());
         }
         if (!function) {
             std::fprintf(stderr, "zev-host: libzev.so does not export %s\n", short_symbol.c_str());
             return false;
         }
-        methods.push_back({name, descriptor, symbol, function});
+        methods.push_back({name, descriptor, function});
     }
     bool flushed = flush();
     env->DeleteLocalRef(entries);

@@ -1,7 +1,5 @@
 #include "options.h"
 
-#include "launcher.h"
-
 #include <limits.h>
 
 #include <cstdio>
@@ -10,7 +8,7 @@
 namespace zevhost {
 namespace {
 
-const char kUsageHead[] =
+const char kUsage[] =
     "usage: zev-host [options] MainClass [args...]\n"
     "\n"
     "Runs MainClass in a JVM whose recorder interface is the reference VM,\n"
@@ -32,9 +30,7 @@ const char kUsageHead[] =
     "                     start the JVM without the host's agent that holds the\n"
     "                     redefinition capabilities from its start, so that the first\n"
     "                     retransformation throws all compiled code away (for comparison)\n"
-    "  --verbose          print a report of the library's load\n";
-
-const char kUsageTail[] =
+    "  --verbose          print a report of the library's load\n"
     "  --help             print this and exit\n"
     "  -...               any other option goes to the JVM (-Xcheck:jni, -Dx=y, -ea, ...),\n"
     "                     but for an unknown --name without a value, which is refused\n"
@@ -82,7 +78,7 @@ void setDefaultPaths(Options* o) {
     }
 }
 
-bool parseOptions(int argc, char** argv, LibraryWatch& watch, Options* o) {
+bool parseOptions(int argc, char** argv, Options* o) {
     int i = 1;
     auto value = [&](const std::string& option, std::string* out) {
         if (i + 1 >= argc) {
@@ -122,13 +118,6 @@ bool parseOptions(int argc, char** argv, LibraryWatch& watch, Options* o) {
         } else if (arg == "--help" || arg == "-h") {
             o->help = true;
             return true;
-        } else if (watch.takesOption(arg)) {
-            std::string error;
-            if (!value(arg, &v)) return false;
-            if (!watch.setOption(arg, v, &error)) {
-                std::fprintf(stderr, "zev-host: %s %s: %s\n", arg.c_str(), v.c_str(), error.c_str());
-                return false;
-            }
         } else if (takesJoinedValue(arg)) {
             if (!value(arg, &v)) return false;
             o->jvm_options.push_back(arg + "=" + v);
@@ -151,10 +140,8 @@ bool parseOptions(int argc, char** argv, LibraryWatch& watch, Options* o) {
     return true;
 }
 
-void printUsage(std::FILE* to, const LibraryWatch& watch) {
-    std::fputs(kUsageHead, to);
-    std::fputs(watch.usage(), to);
-    std::fputs(kUsageTail, to);
+void printUsage(std::FILE* to) {
+    std::fputs(kUsage, to);
 }
 
 }  // namespace zevhost

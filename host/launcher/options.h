@@ -11,8 +11,6 @@
 
 namespace zevhost {
 
-class LibraryWatch;
-
 enum class RecorderMode { Present, Absent, Null };
 
 struct Options {
@@ -37,10 +35,9 @@ struct Options {
 void setDefaultPaths(Options* o);
 
 // False, with a line on standard error, for a command line that can't run.
-// Options that the watch names are handed to it.
-bool parseOptions(int argc, char** argv, LibraryWatch& watch, Options* o);
+bool parseOptions(int argc, char** argv, Options* o);
 
-void printUsage(std::FILE* to, const LibraryWatch& watch);
+void printUsage(std::FILE* to);
 
 }  // namespace zevhost
 

@@ -791,18 +791,6 @@ RegionStatus copyRegion(const std::string& name, std::vector<std::uint8_t>* out)
     return status;
 }
 
-RegionStatus pokeRegion(const std::string& name, jlong offset, std::uint8_t value,
-                        bool* in_range) {
-    std::lock_guard<std::mutex> lock(state().data_mutex);
-    Region* region = nullptr;
-    RegionStatus status = findRegion(name, &region);
-    *in_range = status == RegionStatus::Found && offset >= 0 && offset < region->size;
-    if (*in_range) {
-        region->bytes[offset] = value;
-    }
-    return status;
-}
-
 RegionStatus regionExtent(const std::string& name, void** start, jlong* length) {
     std::lock_guard<std::mutex> lock(state().data_mutex);
     Region* region = nullptr;

@@ -36,8 +36,6 @@ enum class RegionStatus { Found, Absent, Unknown };
 // A copy of a region's bytes. Absent: a well-formed name with nothing behind
 // it yet (no such descriptor or add id); Unknown: a name the VM doesn't know.
 RegionStatus copyRegion(const std::string& region, std::vector<std::uint8_t>* out);
-RegionStatus pokeRegion(const std::string& region, jlong offset, std::uint8_t value,
-                        bool* in_range);
 // The start address of a region and the length its operation last answered.
 RegionStatus regionExtent(const std::string& region, void** start, jlong* length);
 void clearEvents();

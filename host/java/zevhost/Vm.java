@@ -236,15 +236,6 @@ public final class Vm {
     public static native byte[] memory(String region);
 
     /**
-     * Stores a byte into "buffer", "init_buffer", "descriptor_buffer" or
-     * "descriptor:&lt;id&gt;".
-     *
-     * @throws IllegalArgumentException for another or absent region
-     * @throws IndexOutOfBoundsException for an offset outside it
-     */
-    public static native void poke(String region, int offset, byte value);
-
-    /**
      * The start address of "buffer", "init_buffer", "descriptor_buffer" or
      * "descriptor:&lt;id&gt;" (0 for a descriptor not handed out yet).
      */
