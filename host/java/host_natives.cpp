@@ -427,29 +427,6 @@ jlongArray JNICALL vmJoinRequestLoop(JNIEnv* env, jclass, jlong handle) {
     return longArray(env, values, 4);
 }
 
-jlong JNICALL vmStartRandomRequests(JNIEnv* env, jclass, jint threads, jlong seed) {
-    std::string error;
-    jlong handle = startRandomRequests(threads, seed, &error);
-    if (!handle) {
-        throwNew(env, "java/lang/IllegalStateException", error);
-    }
-    return handle;
-}
-
-jlongArray JNICALL vmStopRandomRequests(JNIEnv* env, jclass, jlong handle) {
-    RandomTotals t;
-    if (!stopRandomRequests(handle, &t)) {
-        throwNew(env, "java/lang/IllegalArgumentException",
-                 "no running random requests " + std::to_string(handle));
-        return nullptr;
-    }
-    std::vector<jlong> values(t.requests, t.requests + 5);
-    values.insert(values.end(), t.own_answers, t.own_answers + 5);
-    values.insert(values.end(), {t.explained_nulls, t.exceptions, t.mismatched,
-                                 t.strings_with_pending, t.unexplained, t.elapsed_nanos});
-    return longArray(env, values.data(), static_cast<jsize>(values.size()));
-}
-
 // ---- process and load facts -----------------------------------------------
 
 jlong JNICALL vmResidentBytes(JNIEnv*, jclass) {
@@ -522,8 +499,6 @@ const JNINativeMethod kVmNatives[] = {
     nativeMethod("exceptionPendingOnEntry", "(Z)V", vmExceptionPendingOnEntry),
     nativeMethod("startRequestLoop", "(IJ" STR ")J", vmStartRequestLoop),
     nativeMethod("joinRequestLoop", "(J)[J", vmJoinRequestLoop),
-    nativeMethod("startRandomRequests", "(IJ)J", vmStartRandomRequests),
-    nativeMethod("stopRandomRequests", "(J)[J", vmStopRandomRequests),
     nativeMethod("residentBytes", "()J", vmResidentBytes),
     nativeMethod("releaseCount", "()I", vmReleaseCount),
     nativeMethod("recorderInterfaceAddress", "()J", vmRecorderInterfaceAddress),

@@ -87,8 +87,7 @@ jmethodID g_class_get_simple_name = nullptr;
 // only gets raw elements, never reads past the array. -1: unknown.
 thread_local jlong t_can_write_length = -1;
 
-// Level-1 log lines, in all and on this thread, journaled or not: what lets
-// a request loop tell an explained null answer from an unexplained one.
+// Level-1 log lines, in all and on this thread, journaled or not.
 std::atomic<long long> g_error_lines{0};
 thread_local long long t_error_lines = 0;
 

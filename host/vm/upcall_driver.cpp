@@ -11,7 +11,6 @@
 #include <memory>
 #include <cstring>
 #include <mutex>
-#include <random>
 #include <system_error>
 #include <thread>
 
@@ -19,7 +18,6 @@ namespace zevhost {
 namespace {
 
 constexpr int kMaxLoopThreads = 1024;
-constexpr int kRandomEntries = 5;  // random loops make entries 0 to 4
 
 jclass g_thread_class = nullptr;
 jmethodID g_current_thread = nullptr;
@@ -232,13 +230,6 @@ struct RequestLoop {
     std::atomic<jlong> exceptions{0};
     std::atomic<jlong> last_finish{0};
     jlong started_at = 0;
-    // Random loops only: they run until stopped, and judge every answer.
-    std::atomic<bool> stop{false};
-    std::atomic<jlong> requests[kRandomEntries] = {};
-    std::atomic<jlong> own_answers[kRandomEntries] = {};
-    std::atomic<jlong> mismatched{0};
-    std::atomic<jlong> strings_with_pending{0};
-    std::atomic<jlong> unexplained{0};
 };
 
 void noteFinish(RequestLoop* loop) {
@@ -289,86 +280,6 @@ void runLoopThread(RequestLoop* loop, const RecorderUpcalls* table, const LoopKi
     noteFinish(loop);
 }
 
-// One random request: an entry 0 to 4, a name that carries the request's
-// number, 0 to 20 settings of which some are null.
-UpcallRequest randomRequest(std::mt19937_64& random, int thread, jlong n) {
-    static const Entry kEntries[kRandomEntries] = {Entry::StartRecording, Entry::StopRecording,
-                                                   Entry::CheckRecording, Entry::DumpRecording,
-                                                   Entry::FinishChunk};
-    UpcallRequest r;
-    r.entry = kEntries[random() % kRandomEntries];
-    r.name = "t" + std::to_string(thread) + "-" + std::to_string(n);
-    if (r.entry == Entry::StartRecording) {
-        r.count = static_cast<jint>(random() % 21);
-        for (jint i = 0; i < r.count; ++i) {
-            if (random() % 5 == 0) {
-                r.settings.emplace_back(std::nullopt);
-            } else {
-                r.settings.emplace_back("s" + std::to_string(i));
-            }
-        }
-    }
-    r.file_name = r.entry == Entry::FinishChunk ? "/tmp/zev-soak-" + *r.name : *r.name + ".zev";
-    r.id = static_cast<jlong>(n);
-    return r;
-}
-
-// Whether the answer is the recorder's answer to this very request: it
-// carries the request's name. No exception may be pending.
-bool carriesName(JNIEnv* env, jstring answer, const std::string& name) {
-    const char* chars = env->GetStringUTFChars(answer, nullptr);
-    if (!chars) {
-        env->ExceptionClear();
-        return false;
-    }
-    bool carries = std::strstr(chars, name.c_str()) != nullptr;
-    env->ReleaseStringUTFChars(answer, chars);
-    return carries;
-}
-
-void runRandomThread(RequestLoop* loop, const RecorderUpcalls* table, jlong seed, int index) {
-    std::mt19937_64 random(static_cast<std::uint64_t>(seed) * 7919 + static_cast<std::uint64_t>(index));
-    std::string thread_name = "VM Thread " + std::to_string(index);
-    JNIEnv* env = nullptr;
-    JavaVMAttachArgs args{JNI_VERSION_1_2, const_cast<char*>(thread_name.c_str()), nullptr};
-    if (realVm()->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) != JNI_OK) {
-        ++loop->unexplained;
-        return;
-    }
-    for (jlong n = 0; !loop->stop.load(std::memory_order_relaxed); ++n) {
-        UpcallRequest request = randomRequest(random, index, n);
-        PreparedCall call(request);
-        int e = static_cast<int>(request.entry);
-        ++loop->requests[e];
-        long long lines_before = errorLinesOnThisThread();
-        jboolean boolean = JNI_FALSE;
-        jint code = 0;
-        jstring result = invoke(env, table, call, &boolean, &code);
-        bool pending = env->ExceptionCheck();
-        if (pending) {
-            env->ExceptionClear();
-        }
-        if (result && pending) {
-            ++loop->strings_with_pending;
-        } else if (result) {
-            ++(carriesName(env, result, *request.name) ? loop->own_answers[e] : loop->mismatched);
-        } else if (boolean) {
-            ++loop->own_answers[e];  // finish_chunk reached the recorder
-        } else if (pending) {
-            ++loop->exceptions;
-        } else if (errorLinesOnThisThread() > lines_before) {
-            ++loop->null_answers;  // null with a level-1 line saying why
-        } else {
-            ++loop->unexplained;
-        }
-        if (result) {
-            env->DeleteLocalRef(result);
-        }
-    }
-    realVm()->DetachCurrentThread();
-    noteFinish(loop);
-}
-
 struct LoopRegistry {
     std::mutex mutex;
     jlong next_handle = 1;
@@ -411,8 +322,8 @@ jlong registerLoop(std::unique_ptr<RequestLoop> loop) {
 }
 
 // Starts a loop of `threads` threads, each running body(loop, index), and
-// answers its handle; 0 when a thread could not be started, after stopping
-// and joining those that were.
+// answers its handle; 0 when a thread could not be started, after joining
+// those that were.
 template <typename Body>
 jlong startLoop(int threads, std::string* error, Body body) {
     auto loop = std::make_unique<RequestLoop>();
@@ -422,7 +333,6 @@ jlong startLoop(int threads, std::string* error, Body body) {
             loop->threads.emplace_back(body, loop.get(), i);
         }
     } catch (const std::system_error& e) {
-        loop->stop = true;
         joinThreads(loop.get());
         *error = std::string("could not start a VM thread: ") + e.what();
         return 0;
@@ -513,40 +423,6 @@ jlong startRequestLoop(int threads, jlong per_thread, const std::string& kind,
     });
 }
 
-jlong startRandomRequests(int threads, jlong seed, std::string* error) {
-    if (threads < 1 || threads > kMaxLoopThreads) {
-        *error = "threads must be 1.." + std::to_string(kMaxLoopThreads);
-        return 0;
-    }
-    const RecorderUpcalls* table = usableTable(Entry::StartRecording, error);
-    if (!table) {
-        return 0;
-    }
-    return startLoop(threads, error, [=](RequestLoop* loop, int i) {
-        runRandomThread(loop, table, seed, i);
-    });
-}
-
-bool stopRandomRequests(jlong handle, RandomTotals* totals) {
-    std::unique_ptr<RequestLoop> loop = takeLoop(handle);
-    if (!loop) {
-        return false;
-    }
-    loop->stop = true;
-    joinThreads(loop.get());
-    for (int e = 0; e < kRandomEntries; ++e) {
-        totals->requests[e] = loop->requests[e];
-        totals->own_answers[e] = loop->own_answers[e];
-    }
-    totals->explained_nulls = loop->null_answers;
-    totals->exceptions = loop->exceptions;
-    totals->mismatched = loop->mismatched;
-    totals->strings_with_pending = loop->strings_with_pending;
-    totals->unexplained = loop->unexplained;
-    totals->elapsed_nanos = std::max<jlong>(0, loop->last_finish - loop->started_at);
-    return true;
-}
-
 bool joinRequestLoop(jlong handle, LoopTotals* totals) {
     std::unique_ptr<RequestLoop> loop = takeLoop(handle);
     if (!loop) {
@@ -568,7 +444,6 @@ void joinAllRequestLoops() {
         loops.swap(r.loops);
     }
     for (auto& entry : loops) {
-        entry.second->stop = true;
         joinThreads(entry.second.get());
     }
 }

@@ -76,26 +76,7 @@ jlong startRequestLoop(int threads, jlong per_thread, const std::string& kind,
                        std::string* error);
 // Joins a loop and forgets its handle; false for an unknown handle.
 bool joinRequestLoop(jlong handle, LoopTotals* totals);
-// Random requests: each thread, attached as "VM Thread <i>", makes entries
-// 0 to 4 at random until stopped (names that carry the request's number,
-// 0 to 20 settings with some null), judging every answer as the VM reads it.
-struct RandomTotals {
-    jlong requests[5] = {};     // by entry: start, stop, check, dump, finish
-    jlong own_answers[5] = {};  // the recorder's answer to that very request (finish: true)
-    jlong explained_nulls = 0;  // null or false with a level-1 line on the thread
-    jlong exceptions = 0;       // null or false with an exception pending
-    jlong mismatched = 0;       // a string that is another request's answer
-    jlong strings_with_pending = 0;
-    jlong unexplained = 0;      // null or false with neither
-    jlong elapsed_nanos = 0;
-};
-
-// Answers a handle (> 0), or 0 with *error.
-jlong startRandomRequests(int threads, jlong seed, std::string* error);
-// Stops and joins a random loop; false for an unknown handle.
-bool stopRandomRequests(jlong handle, RandomTotals* totals);
-
-// Joins (and stops) every loop that Java left running, before the VM goes away.
+// Joins every loop that Java left running, before the VM goes away.
 void joinAllRequestLoops();
 
 }  // namespace zevhost

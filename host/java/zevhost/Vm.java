@@ -366,35 +366,6 @@ public final class Vm {
      */
     public static native long[] joinRequestLoop(long handle);
 
-    /**
-     * Starts {@code threads} native threads, each attached once as "VM Thread
-     * &lt;i&gt;", that make entries 0 to 4 at random until
-     * {@link #stopRandomRequests(long)}: request n of thread i is named
-     * "t&lt;i&gt;-&lt;n&gt;" (its file name "t&lt;i&gt;-&lt;n&gt;.zev",
-     * finish_chunk's path "/tmp/zev-soak-t&lt;i&gt;-&lt;n&gt;", its id n), and
-     * start_recording carries 0 to 20 settings "s&lt;k&gt;", about one in five
-     * null. Each answer is judged as the VM reads it, with no local frame of
-     * the VM's own around the request. Answers a handle.
-     *
-     * @throws IllegalStateException when no upcall table is registered or a
-     *         thread can't be started
-     */
-    public static native long startRandomRequests(int threads, long seed);
-
-    /**
-     * Stops random requests and waits for their threads. Answers: [0..4] the
-     * requests made of entries 0 to 4; [5..9] of those, how many got the
-     * recorder's answer to that very request (a string that carries the
-     * request's name; for finish_chunk, true); [10] nulls (or false) that
-     * came with a level-1 log line on the requesting thread; [11] nulls with
-     * an exception pending; [12] strings that carry another name; [13]
-     * strings with an exception pending; [14] nulls with neither an exception
-     * nor a line; [15] elapsed nanoseconds.
-     *
-     * @throws IllegalArgumentException for an unknown handle
-     */
-    public static native long[] stopRandomRequests(long handle);
-
     // ---- process and load facts -------------------------------------------
 
     /** The process's resident set in bytes, from /proc/self/statm; -1 if unreadable. */
