@@ -272,7 +272,8 @@ bool describedPending(JNIEnv* env) {
 bool registerNatives(JNIEnv* env, void* library) {
     for (const Native& native : kNatives) {
         std::string klass = std::string("tesmar/nuvrak/zev/") + native.klass;
-        std::string symbol = std::string("Java_tesmar_nuvrak_zev_") + native.klass + "_" + native.name;
+        std::string symbol =
+            std::string("Java_tesmar_nuvrak_zev_") + native.klass + "_" + native.name;
         void* function = dlsym(library, symbol.c_str());
         jclass c = env->FindClass(klass.c_str());
         if (function == nullptr || c == nullptr) {

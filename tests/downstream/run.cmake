@@ -41,7 +41,8 @@ function(run_jvm what)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "${what} exited with ${rc}")
   endif()
-  if(out MATCHES "WARNING in native method|FATAL ERROR in native method|exceeds capacity|JNI local refs")
+  if(out MATCHES "WARNING in native method|FATAL ERROR in native method|exceeds capacity|\
+JNI local refs")
     message(FATAL_ERROR "${what}: -Xcheck:jni reported \"${CMAKE_MATCH_0}\"")
   endif()
   expect("${out}" ${J_EXPECT})
@@ -147,8 +148,8 @@ elseif(STEP STREQUAL host)
   run_jvm("the installed zev-host" COMMAND ${PREFIX}/bin/zev-host -Xcheck:jni --verbose
               -cp ${dir}/${app} downstream.InstalledHost
               ${PREFIX}/lib/libzev.so ${PREFIX}/share/java/zev.jar ${PREFIX}/share/java/zevhost.jar
-          EXPECT "InstalledHost: PASS"
-                 "redefinition capabilities held from the VM's start: ${PREFIX}/lib/libzev-host-agent.so")
+          EXPECT "InstalledHost: PASS" "redefinition capabilities held from the VM's start: \
+${PREFIX}/lib/libzev-host-agent.so")
   run_jvm("the installed zev-host with --lib, --zev-jar, --host-jar"
           COMMAND ${PREFIX}/bin/zev-host -Xcheck:jni --lib ${dir}/libzev.so
               --zev-jar ${dir}/zev.jar --host-jar ${dir}/zevhost.jar
