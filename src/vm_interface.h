@@ -88,13 +88,15 @@ typedef struct OptionsRecord {
  *
  * Entries 0 to 3 answer the recorder's string, or null: the recorder's own
  * null, or a request that could not reach the recorder (a failed bootstrap,
- * a string that is not modified UTF-8, a release that landed while the request was in flight, a JNI call that
- * failed for want of memory), with an exception pending or a level-1 line
- * through log saying why. They never answer a string with an exception
- * pending. While the recorder has not been reported started, each request
- * first calls ZEV.get(), which must leave a recorder bound; a bootstrap
- * whose ZEV.get() answers without binding ends the process with "guarantee
- * failed: invariant".
+ * a string that is not modified UTF-8, a release that landed while the
+ * request was in flight, a JNI call that failed for want of memory), with an
+ * exception pending or a level-1 line through log saying why. They never
+ * answer a string with an exception pending. While the recorder has not been
+ * reported started, each request first calls ZEV.get(), which must leave a
+ * recorder bound; a bootstrap whose ZEV.get() answers without binding ends
+ * the process with "guarantee failed: invariant". While it has not been
+ * reported started and is_disabled_on_command_line answers true, every
+ * request answers null at once, with nothing pending and no line.
  *
  * Threads. The library starts no threads and takes no locks. No request,
  * native or class-file hook waits for another thread, and nothing in the
