@@ -11,7 +11,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JAVA ?= $(firstword $(if $(JAVA_HOME),$(JAVA_HOME)/bin/java) \
                     $(wildcard /usr/lib/jvm/java-17-openjdk-amd64/bin/java) java)
 
-.PHONY: demo test sweep soak soak-asan bench deps build build-asan build-tsan package fuzz build-fuzz
+.PHONY: demo test bench deps build build-asan build-tsan package fuzz build-fuzz
 .PHONY: test-one-jdk test-clang test-temurin test-arm64 test-windows test-fresh-debian test-ports deps-ports
 MAKEFLAGS += --no-print-directory
 
@@ -53,26 +53,12 @@ test: build build-asan build-tsan
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS)
 
-# Every concurrent path at once in one JVM under -Xcheck:jni, for SOAK_SECONDS;
-# it prints each invariant with its count and fails when one broke.
-SOAK_SECONDS ?= 60
-soak: build
-	@JAVA=$(JAVA) tests/soak/soak.sh $(BUILD) $(SOAK_SECONDS)
-
-soak-asan: build-asan
-	@JAVA=$(JAVA) tests/soak/soak.sh $(ASAN_BUILD) $(SOAK_SECONDS)
-
 # A Debian package of the install (library, header, jars, host, CMake package
 # and zev.pc under /usr), in $(BUILD)/.
 package: build
 	@{ cmake --build $(BUILD) --target package; } >>$(BUILD)/build.log 2>&1 || \
 	    { cat $(BUILD)/build.log; exit 1; }
 	@ls $(BUILD)/*.deb
-
-# The failure sweep alone (it is part of make test too), then its tables.
-sweep: build
-	ctest --test-dir $(BUILD) -R FailureSweep --output-on-failure -j$(JOBS)
-	@cat $(BUILD)/failure-sweep/*.md
 
 # One table of libzev against baselines measured in the same run (about two
 # minutes on two cores); bench/RESULTS.md holds a recorded run.
@@ -113,8 +99,7 @@ test-clang: deps-ports
 	$(call configure_and_build,build-clang,-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14)
 	ctest --test-dir build-clang --output-on-failure -j$(JOBS)
 
-# The suite on every other JDK of the machine (Temurin 25 where it is there);
-# the soak is JDK 17's alone (see the README).
+# The suite on every other JDK of the machine (Temurin 25 where it is there).
 TEMURIN_HOMES := $(wildcard /usr/lib/jvm/temurin-25*)
 test-temurin: deps
 	@$(if $(TEMURIN_HOMES),,echo "No /usr/lib/jvm/temurin-25*: nothing to run")
