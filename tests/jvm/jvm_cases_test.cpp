@@ -1,0 +1,163 @@
+// The library in a real JVM under -Xcheck:jni, one process a case, any JNI
+// warning a failure: the Java groups' cases (zevtests.<group>Tests, one row
+// a case), the cases that must end in one of the library's guarantees, what
+// the library exports, and whole programs (the demo, and the benchmarks
+// whose own natives play parts of the VM).
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <set>
+#include <sstream>
+
+#include "harness.h"
+
+namespace {
+
+const std::string kJavaAgent = std::string("-javaagent:") + ZEV_TESTS_JAR;
+const std::string kThrowingAgent = std::string("-agentpath:") + ZEV_TEST_AGENT;
+
+// One run of zev-host: a Java group's case (zevtests.<group>Tests <method>
+// <arguments>, which prints "PASS <method>" when it returns) or a whole
+// program. It must exit 0 and print each line, or, with a guarantee, print
+// "CALLING" and abort with that guarantee's message before the call returns.
+struct Row {
+    std::string name;
+    std::vector<std::string> hostOptions;
+    std::string mainClass;
+    std::vector<std::string> args;
+    std::vector<std::string> lines;
+    const char* guarantee = nullptr;
+};
+
+Row java(const std::string& group, std::vector<std::string> args,
+         std::vector<std::string> hostOptions = {}, const char* guarantee = nullptr) {
+    std::string name = group;
+    for (const std::string& a : args) {
+        name += "_" + a;
+    }
+    for (const std::string& o : hostOptions) {
+        if (o.rfind("--", 0) == 0) {  // zev-host's own options name the row too
+            for (char ch : o.substr(1)) {
+                name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+            }
+        }
+    }
+    std::string line = guarantee ? "CALLING" : "PASS " + args[0];
+    return {name, hostOptions, "zevtests." + group + "Tests", args, {line}, guarantee};
+}
+
+const Row kRows[] = {
+    java("Native", {"status"}),
+    java("Native", {"forwarding"}),
+    java("Native", {"arraysAndBuffers"}),
+    java("Native", {"withoutRecorder"}, {"--no-recorder"}),
+    java("Native", {"withoutRecorder"}, {"--null-recorder"}),
+    java("Binding", {"init"}),
+    java("Binding", {"options"}),
+    java("Upcall", {"bootstrap"}),
+    java("Upcall", {"conversions"}),
+    java("Upcall", {"badStrings"}),
+    java("Upcall", {"throwingRecorder"}),
+    java("Upcall", {"chunks"}),
+    java("Upcall", {"pendingOnEntry"}),
+    java("Retransform", {"listed"}),
+    java("Retransform", {"otherAgent"}, {kJavaAgent}),
+    java("Retransform", {"releaseInCallback", "ours", "same"}),
+    java("Retransform", {"releaseInCallback", "ours", "other"}),
+    java("Retransform", {"releaseInCallback", "agent", "same"}, {kJavaAgent}),
+    java("Retransform", {"releaseInCallback", "agent", "other"}, {kJavaAgent}),
+    java("Retransform", {"releasePending"}),
+    java("Retransform", {"hookPending"}, {kThrowingAgent}),
+
+    java("Binding", {"initTwice"}, {}, "invariant"),
+    java("Binding", {"concurrentInits"}, {}, "invariant"),
+    java("Native", {"descriptorRefused"}, {}, "get_descriptor failed"),
+    java("Upcall", {"bootstrapWithoutBinding"}, {}, "invariant"),
+
+    // The demo checks each of its steps itself; the lines say each stage did its work.
+    {"Demo", {"-cp", ZEV_DEMO_JAR}, "demo.RecorderLife", {},
+     {"result: PASS", "stages passed: 7/7", "vm| log(5, \"Loaded ZEV library\")",
+      "java| checkRecording(\"demo\", 0) on VM Thread", "10000 answered, 0 null, 0 exceptions",
+      "the VM's memory holds 280000 bytes, identical",
+      "calls recorded: {Inventory.reserve=1000, Shop.placeOrder=1000}",
+      "the instrumentation is gone",
+      "wrong JNIEnv seen by the VM: 0, values unreadable (exception pending): 0"}},
+    {"DemoWithoutRecorder", {"-cp", ZEV_DEMO_JAR, "--no-recorder"}, "demo.RecorderLife", {},
+     {"result: PASS", "stages passed: 3/3", "startHalcyra() -> false: the recorder stays off",
+      "flush() -> java.lang.Exception: VMZEV_flush: the VM has no recorder interface",
+      "ZEV [5]: demo: logged without a recorder"}},
+    {"DemoDisabled", {"-cp", ZEV_DEMO_JAR, "--disabled"}, "demo.RecorderLife", {},
+     {"result: PASS", "stages passed: 3/3", "0 answered, 10000 null, 0 exceptions",
+      "ZEV.get() called 0 times, recorder bound: false"}},
+    // The benchmarks run without -Xcheck:jni: here the modes whose own
+    // natives (the baselines) make JNI calls.
+    {"BenchNatives", {"-cp", ZEV_BENCH_JAR}, "zevbench.Child", {"natives", "1", "2000", "200"},
+     {"SAMPLE startRecording "}},
+    {"BenchMemory", {"-cp", ZEV_BENCH_JAR}, "zevbench.Child", {"memory", "100", "1000", "100"},
+     {"VALUE memory "}},
+};
+
+class Jvm : public testing::TestWithParam<Row> {};
+
+// A hung run (a release waiting for a callback that waits for it) fails by
+// its time limit.
+TEST_P(Jvm, RunsCleanly) {
+    const Row& r = GetParam();
+    HostRun run = runHost(r.hostOptions, r.mainClass, r.args);
+    EXPECT_FALSE(run.timed_out) << run.output();
+    if (r.guarantee != nullptr) {
+        EXPECT_EQ(run.signal, SIGABRT) << run.output();
+        EXPECT_TRUE(contains(run.err, std::string("guarantee failed: ") + r.guarantee + "\n"))
+            << run.output();
+        EXPECT_FALSE(contains(run.out, "PASS")) << run.output();
+    } else {
+        EXPECT_EQ(run.status, 0) << run.output();
+    }
+    EXPECT_EQ(jniWarnings(run), "") << run.output();
+    EXPECT_FALSE(contains(run.out, "NOT AS EXPECTED")) << run.output();
+    for (const std::string& line : r.lines) {
+        EXPECT_TRUE(contains(run.out + run.err, line)) << "missing: " << line << "\n"
+                                                      << run.output();
+    }
+}
+
+// The library exports JNI_OnLoad and the natives that the recorder's classes
+// declare, and nothing else.
+TEST(Frame, ExportsExactlyJniOnLoadAndTheDeclaredNatives) {
+    HostRun run = runHost({}, "zevtests.NativeTests", {"listNatives"});
+    ASSERT_EQ(run.status, 0) << run.output();
+    std::set<std::string> expected = {"JNI_OnLoad"};
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("NATIVE ", 0) == 0) {
+            expected.insert(line.substr(7));
+        }
+    }
+    EXPECT_EQ(expected.size(), 32u) << "JNI_OnLoad and 31 natives";
+    std::set<std::string> exported;
+    FILE* nm = popen((std::string("nm -D --defined-only ") + ZEV_LIBRARY).c_str(), "r");
+    ASSERT_NE(nm, nullptr);
+    char line[512];
+    while (fgets(line, sizeof(line), nm) != nullptr) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        fields >> address >> type >> name;
+        if (!name.empty()) {
+            exported.insert(name);
+        }
+    }
+    EXPECT_EQ(pclose(nm), 0);
+    EXPECT_EQ(exported, expected);
+}
+
+// How gtest shows a row in the test's name.
+void PrintTo(const Row& r, std::ostream* out) {
+    *out << r.name;
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Rows, Jvm, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<Row>& info) { return info.param.name; });
