@@ -1,11 +1,5 @@
 package zevtests;
 
-import static zevtests.Cases.check;
-import static zevtests.Cases.eq;
-import static zevtests.Cases.journal;
-import static zevtests.Cases.npe;
-import static zevtests.Cases.thrown;
-
 import java.nio.ByteBuffer;
 import java.util.Arrays;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -15,9 +9,9 @@ import tesmar.nuvrak.zev.VMZEV;
 import zevhost.Vm;
 
 /** Binding the recorder object with VMZEV.init, and reading the VM's options. */
-public final class BindingTests {
+public final class BindingTests extends Cases {
     public static void main(String[] args) throws Throwable {
-        Cases.run(BindingTests.class, args);
+        run(BindingTests.class, args);
     }
 
     static final String REPOSITORY = System.getProperty("java.io.tmpdir");
@@ -52,7 +46,7 @@ public final class BindingTests {
         check(Vm.isVmMemory(initial, "init_buffer"), "over the VM's init_buffer");
         initial.put(10, (byte) 77);
         eq((byte) 77, Vm.memory("init_buffer")[10]);
-        Cases.reaches(recorder);
+        reaches(recorder);
     }
 
     private static void refused(Class<? extends Throwable> type, String message, String repository,
@@ -60,7 +54,7 @@ public final class BindingTests {
         VMZEV recorder = new VMZEV();
         thrown(type, message, () -> recorder.init("en-US", 1, repository));
         journal(lines);
-        Cases.reaches(recorder);
+        reaches(recorder);
         eq(0, Vm.release().code);
     }
 
@@ -70,7 +64,7 @@ public final class BindingTests {
      * not modified UTF-8 makes options() throw a message that names it.
      */
     static void options() {
-        VMZEV recorder = new Cases.Recorder().bound();
+        VMZEV recorder = new Recorder().bound();
         String[] many = new String[70000];
         Arrays.fill(many, "s");
         many[69999] = "last";
@@ -121,8 +115,8 @@ public final class BindingTests {
 
     /** A second init on a bound library ends the process. */
     static void initTwice() {
-        new Cases.Recorder().bound();
-        Cases.calling();
+        new Recorder().bound();
+        calling();
         new VMZEV().init("en-US", 0, REPOSITORY);
     }
 
@@ -141,7 +135,7 @@ public final class BindingTests {
             }
             theirs.init("en-US", 0, REPOSITORY);
         });
-        Cases.calling();
+        calling();
         other.start();
         while (gate.get() < 1) {
             Thread.onSpinWait();

@@ -18,11 +18,10 @@ import zevhost.Vm;
  * What the groups share: running one case (the static method named by
  * args[0], handed the remaining arguments if it takes any; "PASS name" when
  * it returns, an AssertionError that ends the host otherwise), the checks,
- * and a recorder whose handler writes down every call.
+ * and a recorder whose handler writes down every call. Each group extends
+ * it for the names.
  */
-final class Cases {
-    private Cases() {
-    }
+class Cases {
 
     interface Action {
         void run() throws Exception;
@@ -51,8 +50,8 @@ final class Cases {
     }
 
     static void eq(Object expected, Object actual) {
-        check(Objects.deepEquals(expected, actual),
-              "expected <" + show(expected) + "> but was <" + show(actual) + ">");
+        check(Objects.deepEquals(expected, actual), "expected " + Arrays.deepToString(
+              new Object[] {expected}) + " but was " + Arrays.deepToString(new Object[] {actual}));
     }
 
     /** Expects exactly these journal lines since the last take, and clears them. */
@@ -76,13 +75,6 @@ final class Cases {
     /** The library's NullPointerException: an empty message. */
     static void npe(Action action) {
         thrown(NullPointerException.class, "", action);
-    }
-
-    static String show(Object value) {
-        if (value instanceof Object[]) {
-            return Arrays.deepToString((Object[]) value);
-        }
-        return value instanceof byte[] ? Arrays.toString((byte[]) value) : String.valueOf(value);
     }
 
     static String quoted(Object value) {

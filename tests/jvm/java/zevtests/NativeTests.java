@@ -1,11 +1,5 @@
 package zevtests;
 
-import static zevtests.Cases.check;
-import static zevtests.Cases.eq;
-import static zevtests.Cases.journal;
-import static zevtests.Cases.npe;
-import static zevtests.Cases.thrown;
-
 import java.lang.reflect.Array;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
@@ -21,9 +15,9 @@ import tesmar.nuvrak.zev.ZEV;
 import zevhost.Vm;
 
 /** Every native of ZEV, VMZEV, Logger, Process and Timing, with valid and refused arguments. */
-public final class NativeTests {
+public final class NativeTests extends Cases {
     public static void main(String[] args) throws Throwable {
-        Cases.run(NativeTests.class, args);
+        run(NativeTests.class, args);
     }
 
     /**
@@ -33,27 +27,24 @@ public final class NativeTests {
      */
     static void status() {
         Vm.clearJournal();
-        eq(true, ZEV.isSupportedInVM());
         Vm.script("is_enabled", 0, 1);
         Vm.answer("is_enabled", 0);
-        eq(List.of(false, true, true), List.of(ZEV.isEnabled(), ZEV.isEnabled(), ZEV.isEnabled()));
-        Vm.script("is_disabled_on_command_line", 0, 2, 0);
-        eq(List.of(false, true, true), List.of(ZEV.isDisabledOnCommandLine(),
-                                               ZEV.isDisabledOnCommandLine(),
-                                               ZEV.isDisabledOnCommandLine()));
-        journal("is_enabled()", "is_enabled()", "is_disabled_on_command_line()",
-                "is_disabled_on_command_line()");
+        Vm.script("is_disabled_on_command_line", 2);
+        eq(List.of(true, false, true, true, true),
+           List.of(ZEV.isSupportedInVM(), ZEV.isEnabled(), ZEV.isEnabled(), ZEV.isEnabled(),
+                   ZEV.isDisabledOnCommandLine()));
+        journal("is_enabled()", "is_enabled()", "is_disabled_on_command_line()");
 
-        new Cases.Recorder().bound();
+        new Recorder().bound();
         Vm.script("start_recorder", 0);
         eq(List.of(false, false), List.of(ZEV.isStarted(), ZEV.startHalcyra()));
         journal("is_started()", "is_started()", "start_recorder()");
-        VMZEV second = new Cases.Recorder().bound();  // "invariant" had the first stayed bound
+        VMZEV second = new Recorder().bound();  // "invariant" had the first stayed bound
         eq(true, ZEV.startHalcyra());
         Vm.answer("is_started", 0);
         eq(List.of(true, true), List.of(ZEV.isStarted(), ZEV.startHalcyra()));
         journal("is_started()", "start_recorder()");
-        Cases.reaches(second);
+        reaches(second);
     }
 
     /**
@@ -62,7 +53,7 @@ public final class NativeTests {
      * WRONG_ENV); log lines uncut and unformatted; shutdown only when started.
      */
     static void forwarding() throws Exception {
-        VMZEV r = new Cases.Recorder().bound();
+        VMZEV r = new Recorder().bound();
         Vm.script("flush", 0);
         eq(List.of(false, true), List.of(r.flush(), r.flush()));
         Vm.script("thread_id", 1L << 40);
@@ -124,7 +115,7 @@ public final class NativeTests {
      * VM the array's own elements, and only when it can write.
      */
     static void arraysAndBuffers() {
-        VMZEV r = new Cases.Recorder().bound();
+        VMZEV r = new Recorder().bound();
         byte[] data = {0, 1, 2, (byte) 0xff, 4, 5};
         r.add(7, data, 2, 3);
         eq(new byte[] {2, (byte) 0xff, 4}, Vm.memory("add:7"));
@@ -244,9 +235,9 @@ public final class NativeTests {
 
     /** A descriptor the VM cannot supply ends the process. */
     static void descriptorRefused() {
-        VMZEV r = new Cases.Recorder().bound();
+        VMZEV r = new Recorder().bound();
         Vm.script("get_descriptor", 0);
-        Cases.calling();
+        calling();
         r.descriptors(6, new Object[2]);
     }
 }

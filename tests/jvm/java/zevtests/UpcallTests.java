@@ -1,12 +1,8 @@
 package zevtests;
 
-import static zevtests.Cases.STARTED;
-import static zevtests.Cases.check;
-import static zevtests.Cases.eq;
-import static zevtests.Cases.journal;
-
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.Collections;
 import java.util.List;
 import java.util.Locale;
 
@@ -20,9 +16,9 @@ import zevhost.Vm;
  * threads (the host's default) and on the calling Java thread, with the
  * recorder bootstrapped through ZEV.get() until it is started.
  */
-public final class UpcallTests {
+public final class UpcallTests extends Cases {
     public static void main(String[] args) throws Throwable {
-        Cases.run(UpcallTests.class, args);
+        run(UpcallTests.class, args);
     }
 
     static final boolean[] BOTH_THREADS = {false, true};
@@ -57,7 +53,7 @@ public final class UpcallTests {
      * a level-1 line and its exception left pending for the VM.
      */
     static void bootstrap() {
-        Cases.Recorder recorder = new Cases.Recorder();
+        Recorder recorder = new Recorder();
         ZEV.setBootstrap(() -> null);
         Vm.clearJournal();
         eq(null, Vm.checkRecording("r", 7, true).value);
@@ -93,7 +89,7 @@ public final class UpcallTests {
      * that cannot be read are refused before anything else.
      */
     static void conversions() {
-        Cases.Recorder recorder = new Cases.Recorder();
+        Recorder recorder = new Recorder();
         Vm.clearJournal();
         for (boolean onMain : BOTH_THREADS) {
             Vm.onCurrentThread(onMain);
@@ -149,7 +145,7 @@ public final class UpcallTests {
      * nothing pending, the recorder not asked; the next request works.
      */
     static void badStrings() {
-        Cases.Recorder recorder = new Cases.Recorder();
+        Recorder recorder = new Recorder();
         recorder.bound();
         check(ZEV.startHalcyra(), "the recorder starts");
         Vm.rawStrings(true);
@@ -185,7 +181,7 @@ public final class UpcallTests {
 
     /** Exceptions of the recorder's methods stay pending for the VM; the answers say failure. */
     static void throwingRecorder() {
-        Cases.Recorder recorder = new Cases.Recorder();
+        Recorder recorder = new Recorder();
         recorder.bound();
         check(ZEV.startHalcyra(), "the recorder starts");
         recorder.throwing = true;
@@ -201,32 +197,15 @@ public final class UpcallTests {
     }
 
     /**
-     * After a release, a finished chunk is refused without Java; a chunk
-     * without a path always is.
-     */
-    static void chunks() {
-        Cases.Recorder recorder = new Cases.Recorder();
-        recorder.bound();
-        eq(0, Vm.release().code);
-        for (boolean onMain : BOTH_THREADS) {
-            Vm.onCurrentThread(onMain);
-            eq(false, Vm.finishChunk("/tmp/zev/late.zev", 1, 2, true).bool);
-            eq(false, Vm.finishChunk(null, 1, 2, true).bool);
-            journal("log(1, \"finishChunk: no recorder object is bound\")");
-        }
-        eq(List.of(), recorder.take());
-    }
-
-    /**
      * Each entry called with an exception pending makes no JNI call but
      * ExceptionCheck: null, false or 0, a level-1 line, the exception still
-     * pending, the recorder not asked. The release lets go of the binding,
-     * so that the bootstrap binds anew without "invariant"; the thread's
-     * next request works.
+     * pending, the recorder not asked. The release lets go of the binding:
+     * a finished chunk is refused, and the bootstrap binds anew without
+     * "invariant"; the thread's next request works.
      */
     static void pendingOnEntry() {
-        Cases.Recorder recorder = new Cases.Recorder();
-        Vm.clearJournal();
+        Recorder recorder = new Recorder();
+        recorder.bound();
         for (boolean onMain : BOTH_THREADS) {
             Vm.onCurrentThread(onMain);
             Vm.exceptionPendingOnEntry(true);
@@ -244,26 +223,25 @@ public final class UpcallTests {
             eq(List.of(), recorder.take());
 
             Vm.exceptionPendingOnEntry(false);
+            eq(false, Vm.finishChunk("/tmp/c.zev", 1, 2, false).bool);  // nothing bound now
+            journal("log(1, \"finishChunk: no recorder object is bound\")");
             recorder.bound = null;  // released: Java forgets it too
             eq("checked", Vm.checkRecording("t", 2, true).value);
             eq(List.of("checkRecording(\"t\", 2, true)"), recorder.take());
             Vm.clearJournal();
         }
-        eq(2, recorder.gets);
+        eq(2, recorder.gets);  // the two requests after each release
     }
 
     /** ZEV.get() answers an object that never bound: the request ends the process. */
     static void bootstrapWithoutBinding() {
         ZEV.setBootstrap(VMZEV::new);
-        Cases.calling();
+        calling();
         Vm.checkRecording("s", 1, false);
     }
 
     static String[] repeat(int times, String... group) {
-        List<String> all = new ArrayList<>();
-        for (int i = 0; i < times; i++) {
-            all.addAll(Arrays.asList(group));
-        }
-        return all.toArray(new String[0]);
+        return Collections.nCopies(times, List.of(group)).stream().flatMap(List::stream)
+            .toArray(String[]::new);
     }
 }

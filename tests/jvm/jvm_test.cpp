@@ -1,19 +1,122 @@
 // The library in a real JVM under -Xcheck:jni, one process a case, any JNI
 // warning a failure: the Java groups' cases (zevtests.<group>Tests, one row
-// a case), the cases that must end in one of the library's guarantees, what
-// the library exports, and whole programs (the demo, and the benchmarks
-// whose own natives play parts of the VM).
+// a case), the cases that must end in one of the library's guarantees, whole
+// programs (the demo, and the benchmarks whose own natives play parts of the
+// VM), and what the library exports.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
-#include "harness.h"
+extern char** environ;
 
 namespace {
+
+// Standard output and error go to files: a pipe the case does not drain
+// could stall a JVM that prints much.
+std::string temporaryFile() {
+    std::string path = "/tmp/zev-jvm-test-XXXXXX";
+    close(mkstemp(path.data()));
+    return path;
+}
+
+std::string takeFile(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    remove(path.c_str());
+    return text.str();
+}
+
+struct HostRun {
+    int status = -1;         // exit status, or -1 when a signal ended the process
+    int signal = 0;          // that signal, or 0
+    bool timed_out = false;  // killed for running past its time
+    std::string out;
+    std::string err;
+    std::string output() const { return "stdout:\n" + out + "\nstderr:\n" + err; }
+};
+
+// Runs `zev-host -Xcheck:jni -cp <tests and ASM> <hostOptions> <mainClass>
+// <args>`; kills it after a minute.
+HostRun runHost(const std::vector<std::string>& hostOptions, const std::string& mainClass,
+                const std::vector<std::string>& args) {
+    // A cross build's host runs through the emulator: its words come first.
+    std::vector<std::string> argv;
+    std::istringstream emulator(ZEV_TEST_EMULATOR);
+    for (std::string word; emulator >> word;) {
+        argv.push_back(word);
+    }
+    argv.insert(argv.end(), {ZEV_HOST, "-Xcheck:jni", "-cp",
+                             std::string(ZEV_TESTS_JAR) + ":" + ZEV_ASM_JAR});
+    argv.insert(argv.end(), hostOptions.begin(), hostOptions.end());
+    argv.push_back(mainClass);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) {
+        raw.push_back(a.data());
+    }
+    raw.push_back(nullptr);
+
+    std::string outPath = temporaryFile();
+    std::string errPath = temporaryFile();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_TRUNC, 0);
+    HostRun run;
+    pid_t pid = 0;
+    int spawned = posix_spawnp(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (spawned == 0 && waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            run.timed_out = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(spawned, 0) << "could not start " << raw[0];
+    if (spawned == 0 && WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
+    } else if (spawned == 0 && WIFSIGNALED(status)) {
+        run.signal = WTERMSIG(status);
+    }
+    run.out = takeFile(outPath);
+    run.err = takeFile(errPath);
+    return run;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The lines in which -Xcheck:jni reports a misuse of JNI.
+std::string jniWarnings(const HostRun& run) {
+    std::string found;
+    std::istringstream lines(run.out + run.err);
+    for (std::string line; std::getline(lines, line);) {
+        if (contains(line, "WARNING in native method:") ||
+            contains(line, "FATAL ERROR in native method:") ||
+            contains(line, "exceeds capacity") || contains(line, "JNI local refs")) {
+            found += line + "\n";
+        }
+    }
+    return found;
+}
 
 const std::string kJavaAgent = std::string("-javaagent:") + ZEV_TESTS_JAR;
 const std::string kThrowingAgent = std::string("-agentpath:") + ZEV_TEST_AGENT;
@@ -60,7 +163,6 @@ const Row kRows[] = {
     java("Upcall", {"conversions"}),
     java("Upcall", {"badStrings"}),
     java("Upcall", {"throwingRecorder"}),
-    java("Upcall", {"chunks"}),
     java("Upcall", {"pendingOnEntry"}),
     java("Retransform", {"listed"}),
     java("Retransform", {"otherAgent"}, {kJavaAgent}),
@@ -78,19 +180,13 @@ const Row kRows[] = {
 
     // The demo checks each of its steps itself; the lines say each stage did its work.
     {"Demo", {"-cp", ZEV_DEMO_JAR}, "demo.RecorderLife", {},
-     {"result: PASS", "stages passed: 7/7", "vm| log(5, \"Loaded ZEV library\")",
-      "java| checkRecording(\"demo\", 0) on VM Thread", "10000 answered, 0 null, 0 exceptions",
-      "the VM's memory holds 280000 bytes, identical",
+     {"result: PASS", "stages passed: 7/7", "10000 answered, 0 null, 0 exceptions",
       "calls recorded: {Inventory.reserve=1000, Shop.placeOrder=1000}",
-      "the instrumentation is gone",
-      "wrong JNIEnv seen by the VM: 0, values unreadable (exception pending): 0"}},
+      "the instrumentation is gone"}},
     {"DemoWithoutRecorder", {"-cp", ZEV_DEMO_JAR, "--no-recorder"}, "demo.RecorderLife", {},
-     {"result: PASS", "stages passed: 3/3", "startHalcyra() -> false: the recorder stays off",
-      "flush() -> java.lang.Exception: VMZEV_flush: the VM has no recorder interface",
-      "ZEV [5]: demo: logged without a recorder"}},
+     {"result: PASS", "stages passed: 3/3", "ZEV [5]: demo: logged without a recorder"}},
     {"DemoDisabled", {"-cp", ZEV_DEMO_JAR, "--disabled"}, "demo.RecorderLife", {},
-     {"result: PASS", "stages passed: 3/3", "0 answered, 10000 null, 0 exceptions",
-      "ZEV.get() called 0 times, recorder bound: false"}},
+     {"result: PASS", "stages passed: 3/3", "ZEV.get() called 0 times, recorder bound: false"}},
     // The benchmarks run without -Xcheck:jni: here the modes whose own
     // natives (the baselines) make JNI calls.
     {"BenchNatives", {"-cp", ZEV_BENCH_JAR}, "zevbench.Child", {"natives", "1", "2000", "200"},
