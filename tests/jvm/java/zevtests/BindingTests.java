@@ -122,26 +122,20 @@ public final class BindingTests extends Cases {
 
     /** Two threads bind at the same moment: one binds, the other ends the process. */
     static void concurrentInits() throws Exception {
-        VMZEV mine = new VMZEV();
-        VMZEV theirs = new VMZEV();
-        mine.options();  // the JNI paths are warm before the race
-        // Both sides spin rather than park, so that they enter init together.
-        AtomicInteger gate = new AtomicInteger();
-        Thread other = new Thread(() -> {
-            theirs.options();
-            gate.incrementAndGet();
-            while (gate.get() < 2) {
-                Thread.onSpinWait();
+        AtomicInteger ready = new AtomicInteger();
+        Runnable bind = () -> {
+            VMZEV recorder = new VMZEV();
+            recorder.options();  // the JNI paths are warm before the race
+            ready.incrementAndGet();
+            while (ready.get() < 2) {
+                Thread.onSpinWait();  // spinning, not parking: both enter init together
             }
-            theirs.init("en-US", 0, REPOSITORY);
-        });
+            recorder.init("en-US", 0, REPOSITORY);
+        };
+        Thread other = new Thread(bind);
         calling();
         other.start();
-        while (gate.get() < 1) {
-            Thread.onSpinWait();
-        }
-        gate.incrementAndGet();
-        mine.init("en-US", 0, REPOSITORY);
+        bind.run();
         other.join();
     }
 }

@@ -154,14 +154,6 @@ public final class NativeTests extends Cases {
         check(Vm.isVmMemory((ByteBuffer) out[0], "descriptor_buffer"), "[0] the shared part");
         check(Vm.isVmMemory((ByteBuffer) out[1], "descriptor:9"), "[1] its 10 bytes");
         eq("left alone", out[2]);
-        Vm.script("descriptor_buffer.unfilled", 1);
-        Vm.script("descriptor_buffer", 100);
-        Vm.script("get_descriptor.unfilled", 1);
-        eq(0, r.descriptors(4, out));
-        for (int i = 0; i < 2; i++) {
-            check(((ByteBuffer) out[i]).isDirect() && ((ByteBuffer) out[i]).capacity() == 0,
-                  "no address, an empty buffer");
-        }
         thrown(ArrayIndexOutOfBoundsException.class, null, () -> r.descriptors(5, new Object[1]));
         thrown(ArrayStoreException.class, null, () -> r.descriptors(5, new String[2]));
         npe(() -> r.descriptors(5, null));

@@ -127,7 +127,6 @@ public final class RetransformTests extends Cases {
         eq(List.of(ALL), rewrites.calls);
         release();
         eq(ORIGINAL, sayings());
-
         journal();
     }
 

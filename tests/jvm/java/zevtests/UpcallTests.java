@@ -28,12 +28,16 @@ public final class UpcallTests extends Cases {
 
     /** One request of each entry but the release, as "answer, pending exception". */
     static List<String> sixRequests() {
+        return shown(start("s", new String[] {"default"}, "f.zev"),
+                     Vm.stopRecording("s", 5, false, null, true), Vm.checkRecording(null, 0, false),
+                     Vm.dumpRecording("s", 6, "d.zev", false),
+                     Vm.finishChunk("/tmp/c.zev", 1, 2, false), Vm.newChunk());
+    }
+
+    /** Each answer as "result, pending exception". */
+    static List<String> shown(Answer... answers) {
         List<String> got = new ArrayList<>();
-        for (Answer a : new Answer[] {start("s", new String[] {"default"}, "f.zev"),
-                                      Vm.stopRecording("s", 5, false, null, true),
-                                      Vm.checkRecording(null, 0, false),
-                                      Vm.dumpRecording("s", 6, "d.zev", false),
-                                      Vm.finishChunk("/tmp/c.zev", 1, 2, false), Vm.newChunk()}) {
+        for (Answer a : answers) {
             got.add((a.entry.equals("finish_chunk") ? a.bool : a.value) + ", " + a.pending);
         }
         return got;
@@ -113,19 +117,15 @@ public final class UpcallTests extends Cases {
         String q = "\"\u00e9\uD83D\uDE00|\uDBFF\uDFFF\"";
         for (boolean onMain : BOTH_THREADS) {
             Vm.onCurrentThread(onMain);
-            List<String> got = new ArrayList<>();
-            for (Answer a : new Answer[] {
-                     Vm.startRecordingRaw(four, 4, new String[] {"a", null, four}, true,
+            eq(List.of(STARTED + ", null", STARTED + ", null", "stopped, null", "checked, null",
+                       "dumped, null", "true, null"),
+               shown(Vm.startRecordingRaw(four, 4, new String[] {"a", null, four}, true,
                                           Long.MIN_VALUE, Long.MAX_VALUE, four, false, -1,
                                           1L << 40, true),
                      start("many", many, null), Vm.stopRecording(null, -5, true, four, false),
                      Vm.checkRecording(four, Long.MIN_VALUE, true),
                      Vm.dumpRecording("d", 3, null, true),
-                     Vm.finishChunk(four, -1, Long.MAX_VALUE, true)}) {
-                got.add((a.entry.equals("finish_chunk") ? a.bool : a.value) + ", " + a.pending);
-            }
-            eq(List.of(STARTED + ", null", STARTED + ", null", "stopped, null", "checked, null",
-                       "dumped, null", "true, null"), got);
+                     Vm.finishChunk(four, -1, Long.MAX_VALUE, true)));
             List<String> calls = recorder.take();
             eq(70000, calls.remove(1).split("\"s\"", -1).length - 1);
             eq(List.of("startRecording(" + q + ", String[][\"a\", null, " + q + ", null], true, "
