@@ -22,7 +22,6 @@ import zevhost.Vm;
  * it for the names.
  */
 class Cases {
-
     interface Action {
         void run() throws Exception;
     }
