@@ -2,83 +2,167 @@ package zevtests;
 
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
+import java.lang.reflect.Proxy;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.Map;
 import java.util.Objects;
 
+import tesmar.nuvrak.zev.RecordingHandler;
+import tesmar.nuvrak.zev.VMZEV;
+import tesmar.nuvrak.zev.ZEV;
 import zevhost.Vm;
 
 /**
- * Runs one case of a test class: {@code Cases.run(MyTests.class, args)} calls
- * the static method named by args[0] and prints "PASS name" when it returns.
- * A failed check throws, which ends the host with a non-zero status.
+ * What the groups share: running one case (the static method named by
+ * args[0], handed the remaining arguments if it takes any; "PASS name" when
+ * it returns, an AssertionError that ends the host otherwise), the checks,
+ * and a recorder whose handler writes down every call. Each group extends
+ * it for the names.
  */
-public final class Cases {
-    private Cases() {
+class Cases {
+    interface Action {
+        void run() throws Exception;
     }
 
-    public static void run(Class<?> tests, String[] args) throws Throwable {
-        if (args.length != 1) {
-            throw new IllegalArgumentException("usage: " + tests.getName() + " caseName");
+    static void run(Class<?> group, String[] args) throws Throwable {
+        for (Method m : group.getDeclaredMethods()) {
+            if (m.getName().equals(args[0])) {
+                String[] rest = Arrays.copyOfRange(args, 1, args.length);
+                try {
+                    m.invoke(null, m.getParameterCount() == 0 ? new Object[0] : new Object[] {rest});
+                } catch (InvocationTargetException e) {
+                    throw e.getCause();
+                }
+                System.out.println("PASS " + args[0]);
+                return;
+            }
         }
-        Method method = tests.getDeclaredMethod(args[0]);
-        method.setAccessible(true);
-        try {
-            method.invoke(null);
-        } catch (InvocationTargetException e) {
-            throw e.getCause();
-        }
-        System.out.println("PASS " + args[0]);
+        throw new IllegalArgumentException("no case " + args[0] + " in " + group.getName());
     }
 
-    public static void check(boolean condition, String what) {
+    static void check(boolean condition, String what) {
         if (!condition) {
             throw new AssertionError(what);
         }
     }
 
-    public static void eq(Object expected, Object actual) {
-        if (!Objects.deepEquals(expected, actual)) {
-            throw new AssertionError("expected <" + show(expected) + "> but was <" + show(actual) + ">");
-        }
+    static void eq(Object expected, Object actual) {
+        check(Objects.deepEquals(expected, actual), "expected " + Arrays.deepToString(
+              new Object[] {expected}) + " but was " + Arrays.deepToString(new Object[] {actual}));
     }
 
     /** Expects exactly these journal lines since the last take, and clears them. */
-    public static void journal(String... expected) {
+    static void journal(String... expected) {
         eq(Arrays.asList(expected), Arrays.asList(Vm.takeJournal()));
     }
 
-    /** Runs the action and expects it to throw exactly the class, with the message. */
-    public static Throwable expectThrows(Class<? extends Throwable> type, String message,
-                                         Runnable action) {
+    /** Expects the action to throw exactly the type, with the message unless it is null. */
+    static Throwable thrown(Class<? extends Throwable> type, String message, Action action) {
         try {
             action.run();
         } catch (Throwable t) {
-            if (t.getClass() != type) {
-                throw new AssertionError("expected " + type.getName() + " but got " + t, t);
-            }
-            if (message != null) {
-                eq(message, t.getMessage());
-            }
+            check(t.getClass() == type, "expected " + type.getName() + " but got " + t);
+            check(message == null || message.equals(t.getMessage()),
+                  "expected message <" + message + "> but was <" + t.getMessage() + ">");
             return t;
         }
-        throw new AssertionError("expected " + type.getName() + " to be thrown");
+        throw new AssertionError("expected " + type.getName());
     }
 
-    private static String show(Object value) {
-        if (value instanceof Object[]) {
-            return Arrays.deepToString((Object[]) value);
-        }
-        if (value instanceof byte[]) {
-            return Arrays.toString((byte[]) value);
-        }
-        if (value instanceof List) {
-            StringBuilder lines = new StringBuilder();
-            for (Object line : (List<?>) value) {
-                lines.append("\n    ").append(line);
+    /** The library's NullPointerException: an empty message. */
+    static void npe(Action action) {
+        thrown(NullPointerException.class, "", action);
+    }
+
+    static String quoted(Object value) {
+        if (value instanceof String[]) {
+            List<String> all = new ArrayList<>();
+            for (String s : (String[]) value) {
+                all.add(quoted(s));
             }
-            return lines.toString();
+            return value.getClass().getSimpleName() + all;  // a wrong element type shows
         }
-        return String.valueOf(value);
+        return value instanceof String ? "\"" + value + "\"" : String.valueOf(value);
+    }
+
+    /** Printed just before a call that must end the process. */
+    static void calling() {
+        System.out.println("CALLING");
+        System.out.flush();
+    }
+
+    static final String STARTED = "started \u00e9t\u00e9 \u20ac";
+    private static final Map<String, String> ANSWERS = Map.of("startRecording", STARTED,
+        "stopRecording", "stopped", "checkRecording", "checked", "dumpRecording", "dumped");
+
+    /**
+     * The Java side of a recorder, installed as ZEV.get(): it counts its
+     * calls and binds one VMZEV (again once forgotten), whose handler notes
+     * each call as "method(args)" and answers, or throws while throwing.
+     */
+    static final class Recorder implements ZEV.Bootstrap {
+        private final List<String> calls = new ArrayList<>();
+        volatile boolean throwing;
+        int gets;
+        VMZEV bound;
+        final RecordingHandler handler = (RecordingHandler) Proxy.newProxyInstance(
+            Cases.class.getClassLoader(), new Class<?>[] {RecordingHandler.class}, (p, m, a) -> {
+                List<String> shown = new ArrayList<>();
+                for (Object arg : a == null ? new Object[0] : a) {
+                    shown.add(quoted(arg));
+                }
+                synchronized (this) {
+                    calls.add(m.getName() + "(" + String.join(", ", shown) + ")");
+                }
+                if (throwing) {
+                    throw new IllegalStateException(m.getName() + " refused");
+                }
+                return ANSWERS.get(m.getName());
+            });
+
+        Recorder() {
+            ZEV.setBootstrap(this);
+        }
+
+        @Override
+        public synchronized ZEV get() {
+            gets++;
+            return bound != null ? bound : bind();
+        }
+
+        /** A new recorder object with the handler, bound through VMZEV.init (null if refused). */
+        synchronized VMZEV bind() {
+            VMZEV recorder = new VMZEV();
+            recorder.setHandler(handler);
+            bound = recorder.bind() != null ? recorder : null;
+            return bound;
+        }
+
+        /** Binds a new recorder object now, and clears the journal. */
+        VMZEV bound() {
+            VMZEV recorder = bind();
+            check(recorder != null, "bound");
+            Vm.clearJournal();
+            return recorder;
+        }
+
+        /** The calls since the last take. */
+        synchronized List<String> take() {
+            List<String> taken = new ArrayList<>(calls);
+            calls.clear();
+            return taken;
+        }
+    }
+
+    /** Expects a VM request to reach this recorder object: the one the library holds. */
+    static void reaches(VMZEV recorder) {
+        Recorder probe = new Recorder();
+        probe.bound = recorder;
+        recorder.setHandler(probe.handler);
+        eq("checked", Vm.checkRecording("reach", 1, false).value);
+        eq(List.of("checkRecording(\"reach\", 1, false)"), probe.take());
+        Vm.clearJournal();
     }
 }

@@ -1,19 +1,12 @@
 package zevtests;
 
 import static java.nio.charset.StandardCharsets.ISO_8859_1;
-import static zevtests.Cases.check;
-import static zevtests.Cases.eq;
-import static zevtests.Cases.expectThrows;
-import static zevtests.Cases.journal;
 
-import java.io.IOException;
 import java.io.InputStream;
 import java.lang.instrument.ClassDefinition;
 import java.lang.instrument.Instrumentation;
 import java.util.ArrayList;
 import java.util.List;
-import java.util.concurrent.CompletableFuture;
-import java.util.concurrent.CopyOnWriteArrayList;
 
 import tesmar.nuvrak.zev.ClassTransformer;
 import tesmar.nuvrak.zev.VMZEV;
@@ -22,13 +15,14 @@ import zevhost.Answer;
 import zevhost.Vm;
 
 /**
- * Class retransformation with the JVM's own JVMTI and real class files: the
- * subjects' say() answers "before" until a transformer rewrites that string
- * constant, so each class shows which bytes the JVM runs.
+ * Retransformation through HotSpot with real class files: each subject's
+ * say() answers "before" until a transformer rewrites that constant, so
+ * each shows which bytes the JVM runs. The jar is also a java.lang.instrument
+ * agent (premain), another tool that retransforms and redefines on its own.
  */
-public final class RetransformTests {
+public final class RetransformTests extends Cases {
     public static void main(String[] args) throws Throwable {
-        Cases.run(RetransformTests.class, args);
+        run(RetransformTests.class, args);
     }
 
     public static final class Alpha { public static String say() { return "before"; } }
@@ -36,37 +30,45 @@ public final class RetransformTests {
     public static final class Gamma { public static String say() { return "before"; } }
 
     static final Class<?>[] ALL = {Alpha.class, Beta.class, Gamma.class};
-    static final List<String> ORIGINAL = List.of("before", "before", "before");
     static final String SAME_LENGTH = "after!";
     static final String LONGER = "after a much longer rewrite";
+    static final List<String> ORIGINAL = List.of("before", "before", "before");
+    static final List<String> REWRITTEN = List.of(SAME_LENGTH, LONGER, "before");
     static final String SUCCESS = "log(5, \"RetransformClasses successful\")";
     static final String REFUSED = "log(1, \"retransform_classes != NULL: "
             + "Java_tesmar_nuvrak_zev_VMZEV_retransformClasses0 can only be called once\")";
 
-    static String internalName(Class<?> klass) {
-        return klass.getName().replace('.', '/');
+    static volatile Instrumentation agent;
+
+    public static void premain(String args, Instrumentation instrumentation) {
+        agent = instrumentation;
     }
 
-    static String hooked(Class<?> klass) {
-        return "log(5, \"classFileLoadHook called for " + internalName(klass) + "\")";
+    /** Retransforms the class through the test agent's environment, whose hook throws first. */
+    static native int retransformThrowing(Class<?> klass);
+
+    // The library's log lines about a class.
+    static String hooked(Class<?> k) { return "log(5, \"classFileLoadHook called for " + name(k) + "\")"; }
+    static String noRecorder(Class<?> k) { return hookError("no recorder object for " + name(k)); }
+    static String dropped(Class<?> k) {
+        return hookError("released during the callback; what it returned for " + name(k) + " is dropped");
     }
+    static String hookError(String text) { return "log(1, \"classFileLoadHook: " + text + "\")"; }
+    static String name(Class<?> k) { return k.getName().replace('.', '/'); }
 
     /** Rewrites Alpha to the same length and Beta longer; answers null for the rest. */
     static final class Rewrites implements ClassTransformer {
-        final List<Class<?>> calls = new CopyOnWriteArrayList<>();
+        final List<Class<?>> calls = new ArrayList<>();
 
         @Override
-        public byte[] transform(Class<?> klass, byte[] classFile) {
+        public synchronized byte[] transform(Class<?> klass, byte[] classFile) {
             calls.add(klass);
             String to = klass == Alpha.class ? SAME_LENGTH : klass == Beta.class ? LONGER : null;
-            if (to == null) {
-                return null;
-            }
-            // The constant's CONSTANT_Utf8 entry: tag 1, two length bytes, the text.
             String bytes = new String(classFile, ISO_8859_1);
             check(bytes.contains("\1\0\6before"), "the callback got the class file");
-            String entry = "\1\0" + (char) to.length() + to;
-            return bytes.replace("\1\0\6before", entry).getBytes(ISO_8859_1);
+            // The constant's CONSTANT_Utf8 entry: tag 1, two length bytes, the text.
+            return to == null ? null
+                : bytes.replace("\1\0\6before", "\1\0" + (char) to.length() + to).getBytes(ISO_8859_1);
         }
     }
 
@@ -81,173 +83,170 @@ public final class RetransformTests {
 
     static void release() {
         Answer answer = Vm.release();
-        eq(0, answer.code);
-        eq(null, answer.pending);
+        eq(List.of(0, "null"), List.of(answer.code, String.valueOf(answer.pending)));
     }
 
-    static List<String> sayings(Class<?>... classes) throws ReflectiveOperationException {
+    static List<String> sayings() throws ReflectiveOperationException {
         List<String> result = new ArrayList<>();
-        for (Class<?> klass : classes) {
+        for (Class<?> klass : ALL) {
             result.add((String) klass.getMethod("say").invoke(null));
         }
         return result;
     }
 
-    static byte[] classFile(Class<?> klass) throws IOException {
-        try (InputStream in = klass.getResourceAsStream("/" + internalName(klass) + ".class")) {
+    static byte[] classFile(Class<?> klass) throws Exception {
+        try (InputStream in = klass.getResourceAsStream("/" + name(klass) + ".class")) {
             return in.readAllBytes();
         }
     }
 
-    /** A first-time load: the class file defined once more, by a loader of its own. */
-    static void loadFreshCopy(Class<?> klass) throws IOException {
-        byte[] bytes = classFile(klass);
+    /**
+     * Arrays that publish no list; a list rewritten by the callback and held,
+     * refusing a second one, while first-time loads pass by; the release
+     * restores it.
+     */
+    static void listed() throws Exception {
+        Rewrites rewrites = new Rewrites();
+        VMZEV r = bind(rewrites);
+        r.retransformClasses0(new Class<?>[0]);
+        thrown(OutOfMemoryError.class, "VMZEV_retransform",
+               () -> r.retransformClasses0(new Class<?>[] {Alpha.class, null}));
+        npe(() -> r.retransformClasses0(null));
+        journal("log(1, \"NewGlobalRef returned NULL\")");
+
+        r.retransformClasses0(ALL);
+        eq(REWRITTEN, sayings());
+        r.retransformClasses0(new Class<?>[] {Gamma.class});
+        byte[] fresh = classFile(Alpha.class);
         new ClassLoader(null) {
             Class<?> define() {
-                return defineClass(klass.getName(), bytes, 0, bytes.length);
+                return defineClass(Alpha.class.getName(), fresh, 0, fresh.length);
             }
         }.define();
-    }
-
-    static Instrumentation agent() {
-        check(RetransformAgent.instrumentation != null, "the JVM runs with the agent");
-        return RetransformAgent.instrumentation;
-    }
-
-    // ---- cases -------------------------------------------------------------
-
-    /**
-     * Arrays that publish no list; then a list rewritten by the callback
-     * (same length, longer, null answer) and held, refusing a second one, while
-     * first-time loads pass by; the release restores it; and a callback that
-     * asks for another list, on its own thread or by waiting for another, is
-     * refused like any second call.
-     */
-    static void aListRewritesItsClassesUntilTheRelease() throws Exception {
-        Rewrites rewrites = new Rewrites();
-        VMZEV recorder = bind(rewrites);
-        recorder.retransformClasses0(new Class<?>[0]);
-        journal();
-        expectThrows(OutOfMemoryError.class, "VMZEV_retransform",
-                     () -> recorder.retransformClasses0(new Class<?>[] {Alpha.class, null}));
-        journal("log(1, \"NewGlobalRef returned NULL\")");
-        expectThrows(NullPointerException.class, "", () -> recorder.retransformClasses0(null));
-        journal();
-
-        recorder.retransformClasses0(ALL);
-        journal(hooked(Alpha.class), hooked(Beta.class), hooked(Gamma.class), SUCCESS);
-        eq(List.of(SAME_LENGTH, LONGER, "before"), sayings(ALL));
-        recorder.retransformClasses0(new Class<?>[] {Gamma.class});
-        journal(REFUSED);
-        loadFreshCopy(Alpha.class);
-        journal();
+        journal(hooked(Alpha.class), hooked(Beta.class), hooked(Gamma.class), SUCCESS, REFUSED);
         eq(List.of(ALL), rewrites.calls);
         release();
+        eq(ORIGINAL, sayings());
         journal();
-        eq(ORIGINAL, sayings(ALL));
-
-        VMZEV[] again = new VMZEV[1];
-        again[0] = bind((klass, bytes) -> {
-            again[0].retransformClasses0(new Class<?>[] {Alpha.class});
-            Class<?>[] gamma = {Gamma.class};
-            CompletableFuture.runAsync(() -> again[0].retransformClasses0(gamma)).join();
-            return rewrites.transform(klass, bytes);
-        });
-        again[0].retransformClasses0(new Class<?>[] {Beta.class});
-        journal(hooked(Beta.class), REFUSED, REFUSED, SUCCESS);
-        eq(List.of("before", LONGER, "before"), sayings(ALL));
-        release();
-        eq(ORIGINAL, sayings(ALL));
-    }
-
-    /**
-     * A release from inside the callback, on the retransforming thread itself
-     * or on a thread that the callback waits for, answers at once and leaves
-     * the restore to the retransforming thread: the classes after the release
-     * find no recorder, and when retransformClasses0 returns every class has
-     * its own bytes again and no list is held.
-     */
-    static void aReleaseFromTheCallbackNeverWaitsForIt() throws Exception {
-        for (boolean sameThread : new boolean[] {true, false}) {
-            Rewrites rewrites = new Rewrites();
-            List<Answer> answers = new CopyOnWriteArrayList<>();
-            VMZEV recorder = bind((klass, bytes) -> {
-                byte[] rewritten = rewrites.transform(klass, bytes);
-                if (sameThread) {
-                    Vm.onCurrentThread(true);
-                    answers.add(Vm.release());
-                    Vm.onCurrentThread(false);
-                } else {
-                    answers.add(CompletableFuture.supplyAsync(Vm::release).join());
-                }
-                return rewritten;
-            });
-            recorder.retransformClasses0(ALL);
-            eq(1, answers.size());
-            eq(0, answers.get(0).code);
-            eq(null, answers.get(0).pending);
-            journal(hooked(Alpha.class), noRecorder(Beta.class), noRecorder(Gamma.class), SUCCESS);
-            eq(ORIGINAL, sayings(ALL));
-
-            bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});
-            journal(hooked(Beta.class), SUCCESS);
-            eq(List.of("before", LONGER, "before"), sayings(ALL));
-            release();
-            eq(ORIGINAL, sayings(ALL));
-        }
-    }
-
-    static String noRecorder(Class<?> klass) {
-        return "log(1, \"classFileLoadHook: no recorder object for " + internalName(klass) + "\")";
     }
 
     /**
      * Another tool's retransformations and redefinitions reach the callback
-     * for listed classes only; a hook finding no recorder object leaves the
-     * class alone; and a throwing callback fails the whole retransformation
-     * (OpenJDK 17 answers 62), leaving the list held with the hook disabled
-     * until the release.
+     * for listed classes only; a hook that finds no recorder object leaves
+     * the class alone. A throwing callback fails the whole retransformation,
+     * leaving the list held with the hook disabled until the release.
      */
-    static void otherToolsAndFailingHooks() throws Exception {
-        Instrumentation inst = agent();
+    static void otherAgent() throws Exception {
         Rewrites rewrites = new Rewrites();
         bind(rewrites).retransformClasses0(new Class<?>[] {Alpha.class});
-        journal(hooked(Alpha.class), SUCCESS);
-        inst.retransformClasses(Beta.class);
-        inst.redefineClasses(new ClassDefinition(Gamma.class, classFile(Gamma.class)));
-        journal();
-        inst.retransformClasses(Alpha.class);
-        inst.redefineClasses(new ClassDefinition(Alpha.class, classFile(Alpha.class)));
-        journal(hooked(Alpha.class), hooked(Alpha.class));
+        agent.retransformClasses(Beta.class);
+        agent.redefineClasses(new ClassDefinition(Gamma.class, classFile(Gamma.class)));
+        agent.retransformClasses(Alpha.class);
+        agent.redefineClasses(new ClassDefinition(Alpha.class, classFile(Alpha.class)));
+        journal(hooked(Alpha.class), SUCCESS, hooked(Alpha.class), hooked(Alpha.class));
         eq(List.of(Alpha.class, Alpha.class, Alpha.class), rewrites.calls);
-        eq(List.of(SAME_LENGTH, "before", "before"), sayings(ALL));
+        eq(List.of(SAME_LENGTH, "before", "before"), sayings());
 
         Vm.script("start_recorder", 0);
         check(!ZEV.startHalcyra(), "a failed start drops the recorder object");
         Vm.clearJournal();
-        inst.retransformClasses(Alpha.class);
+        agent.retransformClasses(Alpha.class);
         journal(noRecorder(Alpha.class));
-        eq(3, rewrites.calls.size());
-        eq("before", Alpha.say());
+        eq(ORIGINAL, sayings());
         release();
-        journal();
 
         VMZEV thrower = bind((klass, bytes) -> {
             throw new IllegalStateException("the transformer refuses " + klass);
         });
-        expectThrows(Exception.class, "VMZEV_retransform",
-                     () -> thrower.retransformClasses0(new Class<?>[] {Alpha.class, Beta.class}));
-        journal(hooked(Alpha.class), "log(1, \"retransformCallback threw an exception\")",
-                "log(1, \"RetransformClasses returned 62\")");
+        thrown(Exception.class, "VMZEV_retransform",
+               () -> thrower.retransformClasses0(new Class<?>[] {Alpha.class, Beta.class}));
         thrower.retransformClasses0(new Class<?>[] {Beta.class});
-        journal(REFUSED);
-        inst.retransformClasses(Alpha.class, Beta.class);
-        journal();
+        agent.retransformClasses(Alpha.class, Beta.class);
+        journal(hooked(Alpha.class), "log(1, \"retransformCallback threw an exception\")",
+                "log(1, \"RetransformClasses returned 62\")", REFUSED);
         release();
-        journal();
-        eq(ORIGINAL, sayings(ALL));
         bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});
+        eq(List.of("before", LONGER, "before"), sayings());
+        release();
+        eq(ORIGINAL, sayings());
+    }
+
+    /**
+     * A release from inside the callback, during retransformClasses0 ("ours")
+     * or another agent's retransformation of a listed class ("agent"), made
+     * on the callback's own thread ("same") or on a VM thread that the
+     * callback waits for ("other"): it answers 0 at once, the callback's
+     * bytes are dropped, the restore runs once the callback is done, and
+     * every class has its own bytes again with no list held.
+     */
+    static void releaseInCallback(String[] how) throws Exception {
+        boolean ours = how[0].equals("ours");
+        Vm.onCurrentThread(how[1].equals("same"));
+        Rewrites rewrites = new Rewrites();
+        if (!ours) {
+            bind(rewrites).retransformClasses0(ALL);
+            eq(REWRITTEN, sayings());
+        }
+        List<Answer> answers = new ArrayList<>();
+        ClassTransformer releasing = (klass, bytes) -> {
+            byte[] rewritten = rewrites.transform(klass, bytes);
+            answers.add(Vm.release());
+            return rewritten;
+        };
+        if (ours) {
+            bind(releasing).retransformClasses0(ALL);
+            journal(hooked(Alpha.class), dropped(Alpha.class), noRecorder(Beta.class),
+                    noRecorder(Gamma.class), SUCCESS);
+        } else {
+            ZEV.bound().setTransformer(releasing);
+            Vm.clearJournal();
+            agent.retransformClasses(Alpha.class);
+            journal(hooked(Alpha.class), dropped(Alpha.class));
+        }
+        eq(1, answers.size());
+        eq(List.of(0, "null"), List.of(answers.get(0).code, String.valueOf(answers.get(0).pending)));
+        eq(ORIGINAL, sayings());
+
+        bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});  // no list was left held
         journal(hooked(Beta.class), SUCCESS);
         release();
+        eq(ORIGINAL, sayings());
+    }
+
+    /**
+     * A release entered with an exception pending while a list is held lets
+     * go of the binding (a new init binds) but restores nothing, and says so:
+     * 113 and a level-1 line. The next release restores.
+     */
+    static void releasePending() throws Exception {
+        bind(new Rewrites()).retransformClasses0(ALL);
+        Vm.clearJournal();
+        Vm.exceptionPendingOnEntry(true);
+        Answer answer = Vm.release();
+        Vm.exceptionPendingOnEntry(false);
+        eq(List.of(113, UpcallTests.PENDING), List.of(answer.code, answer.pending));
+        journal("log(1, \"releaseBindings: called with an exception pending; "
+                + "the retransformed classes stay listed\")");
+        eq(REWRITTEN, sayings());
+        bind(null).retransformClasses0(new Class<?>[] {Gamma.class});  // "invariant" if still bound
+        journal(REFUSED);
+        eq(REWRITTEN, sayings());
+        release();
+        eq(ORIGINAL, sayings());
+    }
+
+    /**
+     * Another agent's hook leaves an exception pending, and HotSpot calls the
+     * library's hook with it: no JNI call but ExceptionCheck, a level-1
+     * line, and the class keeps its bytes.
+     */
+    static void hookPending() throws Exception {
+        bind(new Rewrites()).retransformClasses0(ALL);
+        Vm.clearJournal();
+        check(retransformThrowing(Alpha.class) != 0, "the other agent's retransformation fails");
+        journal(hookError("an exception is pending; " + name(Alpha.class) + " keeps its bytes"));
+        eq(REWRITTEN, sayings());
+        release();
+        eq(ORIGINAL, sayings());
     }
 }

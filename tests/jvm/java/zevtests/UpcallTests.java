@@ -1,9 +1,5 @@
 package zevtests;
 
-import static zevtests.Cases.check;
-import static zevtests.Cases.eq;
-import static zevtests.Cases.journal;
-
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
@@ -16,242 +12,236 @@ import zevhost.Answer;
 import zevhost.Vm;
 
 /**
- * The VM's requests as a real VM makes them: on native threads attached as
- * VM threads (the host's default) and on the main thread, with the recorder
- * bootstrapped through ZEV.get() until it is started.
+ * The VM's requests through the real JVM: on native threads attached as VM
+ * threads (the host's default) and on the calling Java thread, with the
+ * recorder bootstrapped through ZEV.get() until it is started.
  */
-public final class UpcallTests {
-    private static final String STARTED = "started \u00e9t\u00e9 \u20ac";
-    private static final boolean[] BOTH_THREADS = {false, true};
-    private static final List<String> ANSWERED = Arrays.asList(
-        STARTED + ", null", "stopped, null", "checked, null", "dumped, null");
-
+public final class UpcallTests extends Cases {
     public static void main(String[] args) throws Throwable {
-        Cases.run(UpcallTests.class, args);
+        run(UpcallTests.class, args);
     }
 
-    // ---- bootstrap --------------------------------------------------------
+    static final boolean[] BOTH_THREADS = {false, true};
+    static final String PENDING = "java.lang.IllegalStateException: pending before the upcall";
+    static final String[] ENTRIES = {"startRecording", "stopRecording", "checkRecording",
+                                     "dumpRecording", "finishChunk", "onNewChunk"};
 
-    /**
-     * Every request asks ZEV.get() while the recorder is not started, bound
-     * or not; the first one binds; once started, none asks.
-     */
-    static void bootstrapOnEveryRequestUntilStarted() {
-        UpcallHandler handler = new UpcallHandler();
-        UpcallBootstrap bootstrap = UpcallBootstrap.install(handler);
-        Vm.clearJournal();
-        expectAnswer("checked", Vm.checkRecording("r", 7, true));
-        VMZEV first = bootstrap.bound();
-        check(first != null, "the first request bound a recorder");
-        journal(bindingRequestLines());
-
-        eq(ANSWERED, fourRequests());
-        eq(5, bootstrap.calls());
-        check(bootstrap.bound() == first, "one binding");
-        journal(repeat(4, "is_started()", "is_disabled_on_command_line()"));
-
-        check(ZEV.startHalcyra(), "the recorder starts");
-        journal("is_started()", "start_recorder()");
-        eq(ANSWERED, fourRequests());
-        eq(5, bootstrap.calls());
-        journal();
-        eq(9, handler.take().size());
+    /** One request of each entry but the release, as "answer, pending exception". */
+    static List<String> sixRequests() {
+        return shown(start("s", new String[] {"default"}, "f.zev"),
+                     Vm.stopRecording("s", 5, false, null, true), Vm.checkRecording(null, 0, false),
+                     Vm.dumpRecording("s", 6, "d.zev", false),
+                     Vm.finishChunk("/tmp/c.zev", 1, 2, false), Vm.newChunk());
     }
 
-    /** ZEV.get() answering null or throwing: one level-1 line, a null answer. */
-    static void bootstrapFailures() {
-        UpcallHandler handler = new UpcallHandler();
-        Vm.clearJournal();
-        for (boolean onMain : BOTH_THREADS) {
-            Vm.onCurrentThread(onMain);
-            ZEV.setBootstrap(() -> null);
-            expectAnswer(null, Vm.startRecording("s", new String[] {"a"}, false, 0, 0, null,
-                                                 false, 0, 0, false));
-            ZEV.setBootstrap(() -> {
-                throw new IllegalStateException("no recorder here");
-            });
-            Answer thrown = Vm.dumpRecording("s", 1, "d.zev", true);
-            eq(null, thrown.value);
-            eq("java.lang.IllegalStateException: no recorder here", thrown.pending);
-            journal(repeat(2, "is_started()", "is_disabled_on_command_line()",
-                           "log(1, \"Could not initialize Java Halcyra\")"));
-        }
-
-        // A bootstrap that works again: the next request binds and goes through.
-        UpcallBootstrap.install(handler);
-        expectAnswer("checked", Vm.checkRecording("s", 1, false));
-        eq(Collections.singletonList("checkRecording(\"s\", 1, false)"), handler.take());
-    }
-
-    /** ZEV.get() answers an object that never bound: the request must end the process. */
-    static void bootstrapAnswersWithoutBinding() {
-        ZEV.setBootstrap(VMZEV::new);
-        System.out.println("requesting");
-        System.out.flush();
-        Answer answer = Vm.checkRecording("s", 1, false);
-        System.out.println("survived with " + answer);
-    }
-
-    // ---- arguments and answers --------------------------------------------
-
-    /**
-     * Settings that cannot be read are refused before anything else happens;
-     * otherwise each entry reaches its method with every argument converted,
-     * in order.
-     */
-    static void argumentsReachTheRecorderInOrder() {
-        UpcallHandler handler = new UpcallHandler();
-        UpcallBootstrap bootstrap = UpcallBootstrap.install(handler);
-        Vm.clearJournal();
-        for (boolean onMain : BOTH_THREADS) {
-            Vm.onCurrentThread(onMain);
-            expectAnswer(null, Vm.startRecordingRaw("null", 2, null, false, 0, 0, null, false, 0,
-                                                    0, false));
-            expectOneErrorLine();
-            expectAnswer(null, Vm.startRecordingRaw("negative", -1, new String[] {"a"}, false, 0,
-                                                    0, null, false, 0, 0, false));
-            expectOneErrorLine();
-        }
-        eq(0, bootstrap.calls());
-        eq(Collections.emptyList(), handler.take());
-
-        // No settings at all is an empty list, not a fault.
-        expectAnswer(STARTED, Vm.startRecordingRaw(null, 0, null, false, 0, 0, null, true, 0, 0,
-                                                   false));
-        eq(Collections.singletonList(
-               "startRecording(null, String[][], false, 0, 0, null, true, 0, 0, false)"),
-           handler.take());
-        check(ZEV.startHalcyra(), "the recorder starts");
-        Vm.clearJournal();
-
-        for (boolean onMain : BOTH_THREADS) {
-            Vm.onCurrentThread(onMain);
-            expectAnswer(STARTED, Vm.startRecording("n\u00e4me \u20ac",
-                                                    new String[] {"default", "pr\u00f6file"},
-                                                    true, Long.MIN_VALUE, Long.MAX_VALUE,
-                                                    "f \u00fc.zev", false, -1, 1L << 40, true));
-            expectAnswer(STARTED, Vm.startRecordingRaw("gaps", 4, new String[] {"a", null, "c"},
-                                                       false, 1, 2, "g.zev", false, 3, 4, true));
-            expectAnswer("stopped", Vm.stopRecording(null, -5, true, "out.zev", false));
-            expectAnswer("checked", Vm.checkRecording(null, Long.MIN_VALUE, true));
-            expectAnswer("dumped", Vm.dumpRecording("d", 3, null, true));
-            eq(Arrays.asList(
-                   "startRecording(\"n\u00e4me \u20ac\", String[][\"default\", \"pr\u00f6file\"], true, "
-                   + Long.MIN_VALUE + ", " + Long.MAX_VALUE + ", \"f \u00fc.zev\", false, -1, "
-                   + (1L << 40) + ", true)",
-                   "startRecording(\"gaps\", String[][\"a\", null, \"c\", null], false, 1, 2, "
-                   + "\"g.zev\", false, 3, 4, true)",
-                   "stopRecording(null, -5, true, \"out.zev\", false)",
-                   "checkRecording(null, " + Long.MIN_VALUE + ", true)",
-                   "dumpRecording(\"d\", 3, null, true)"),
-               handler.take());
-        }
-        journal();  // started and bound: the requests ask the VM nothing
-    }
-
-    /** Exceptions of the recorder's methods stay pending for the VM; the answers say failure. */
-    static void recorderMethodsThatThrow() {
-        UpcallHandler handler = new UpcallHandler();
-        boundAndStarted(handler);
-        handler.throwing = true;
-        String refused = "java.lang.IllegalStateException: %s refused";
-        eq(Arrays.asList("null, " + String.format(refused, "startRecording"),
-                         "null, " + String.format(refused, "stopRecording"),
-                         "null, " + String.format(refused, "checkRecording"),
-                         "null, " + String.format(refused, "dumpRecording")),
-           fourRequests());
-        expectChunk(false, String.format(refused, "finishChunk"),
-                    Vm.finishChunk("/tmp/t.chunk", 1, 2, false));
-        eq(String.format(refused, "onNewChunk"), Vm.newChunk().pending);
-
-        // The same thread goes on with requests that succeed.
-        handler.throwing = false;
-        eq(ANSWERED, fourRequests());
-        expectChunk(true, null, Vm.finishChunk("/tmp/t.chunk", 1, 2, false));
-        eq(11, handler.take().size());
-        journal();
-    }
-
-    /**
-     * Chunk reports need no bootstrap; after a release, or without a path,
-     * a finished chunk is refused without Java.
-     */
-    static void chunkReports() {
-        UpcallHandler handler = new UpcallHandler();
-        Natives.bound(handler);
-        for (boolean onMain : BOTH_THREADS) {
-            Vm.onCurrentThread(onMain);
-            expectChunk(true, null,
-                        Vm.finishChunk("/tmp/zev/chunk \u00e9.zev", -1, Long.MAX_VALUE, onMain));
-            eq(null, Vm.newChunk().pending);
-            expectChunk(false, null, Vm.finishChunk(null, 1, 2, true));  // no path, no chunk
-            eq(Arrays.asList("finishChunk(\"/tmp/zev/chunk \u00e9.zev\", -1, " + Long.MAX_VALUE
-                             + ", " + onMain + ")", "onNewChunk()"),
-               handler.take());
-        }
-        journal();  // no bootstrap: not even is_started
-
-        eq(0, Vm.release().code);
-        for (boolean onMain : BOTH_THREADS) {
-            Vm.onCurrentThread(onMain);
-            expectChunk(false, null, Vm.finishChunk("/tmp/zev/late.zev", 1, 2, true));
-            expectOneErrorLine();
-            expectChunk(false, null, Vm.finishChunk(null, 1, 2, true));
-            journal();
-        }
-        eq(Collections.emptyList(), handler.take());
-    }
-
-    // ---- helpers ----------------------------------------------------------
-
-    /** One request of each kind; answers "value, pending exception" of each. */
-    private static List<String> fourRequests() {
+    /** Each answer as "result, pending exception". */
+    static List<String> shown(Answer... answers) {
         List<String> got = new ArrayList<>();
-        for (Answer answer : new Answer[] {
-                 Vm.startRecording("s", new String[] {"default"}, false, 1, 2, "f.zev", true, 3,
-                                   4, false),
-                 Vm.stopRecording("s", 5, false, null, true), Vm.checkRecording(null, 0, false),
-                 Vm.dumpRecording("s", 6, "d.zev", false)}) {
-            got.add(answer.value + ", " + answer.pending);
+        for (Answer a : answers) {
+            got.add((a.entry.equals("finish_chunk") ? a.bool : a.value) + ", " + a.pending);
         }
         return got;
     }
 
-    /** What a request asks the VM when it binds the default locale and repository. */
-    private static String[] bindingRequestLines() {
+    static final List<String> ANSWERED = List.of(STARTED + ", null", "stopped, null",
+        "checked, null", "dumped, null", "true, null", "null, null");
+
+    static Answer start(String name, String[] settings, String fileName) {
+        return Vm.startRecording(name, settings, false, 0, 0, fileName, false, 0, 0, false);
+    }
+
+    /**
+     * Every recording request asks ZEV.get() while the recorder is not
+     * started, and the first binds; once started, none asks; chunk reports
+     * never do. A ZEV.get() that answers null or throws gives a null answer,
+     * a level-1 line and its exception left pending for the VM.
+     */
+    static void bootstrap() {
+        Recorder recorder = new Recorder();
+        ZEV.setBootstrap(() -> null);
+        Vm.clearJournal();
+        eq(null, Vm.checkRecording("r", 7, true).value);
+        ZEV.setBootstrap(() -> {
+            throw new IllegalStateException("no recorder here");
+        });
+        eq("java.lang.IllegalStateException: no recorder here",
+           Vm.dumpRecording("s", 1, "d.zev", true).pending);
+        String[] failed = {"is_started()", "is_disabled_on_command_line()",
+                           "log(1, \"Could not initialize Java Halcyra\")"};
+        journal(repeat(2, failed));
+
+        ZEV.setBootstrap(recorder);
+        eq("checked", Vm.checkRecording("r", 7, true).value);
         String tag = Locale.getDefault().toLanguageTag();
-        String repository = System.getProperty("zev.repository",
-                                               System.getProperty("java.io.tmpdir"));
-        return new String[] {"is_started()", "is_disabled_on_command_line()",
-                             "store_locale(\"" + tag + "\", " + tag.length() + ", 0)",
-                             "set_repository(\"" + repository + "\")", "init_buffer()"};
-    }
-
-    private static String[] repeat(int times, String... group) {
-        return Collections.nCopies(times, Arrays.asList(group)).stream().flatMap(List::stream)
-            .toArray(String[]::new);
-    }
-
-    private static void boundAndStarted(UpcallHandler handler) {
-        Natives.bound(handler);
+        journal("is_started()", "is_disabled_on_command_line()",
+                "store_locale(\"" + tag + "\", " + tag.length() + ", 0)",
+                "set_repository(\"" + System.getProperty("java.io.tmpdir") + "\")", "init_buffer()");
+        eq(ANSWERED, sixRequests());
+        journal(repeat(4, "is_started()", "is_disabled_on_command_line()"));
         check(ZEV.startHalcyra(), "the recorder starts");
         Vm.clearJournal();
+        eq(ANSWERED, sixRequests());
+        journal();
+        eq(5, recorder.gets);
+        eq(13, recorder.take().size());
     }
 
-    private static void expectAnswer(String value, Answer answer) {
-        eq(value, answer.value);
-        eq(null, answer.pending);
+    /**
+     * Every argument reaches the recorder converted, in order: nulls,
+     * extremes, settings with gaps, none, or more than any local frame
+     * holds, standard UTF-8's four-byte forms as surrogate pairs. Settings
+     * that cannot be read are refused before anything else.
+     */
+    static void conversions() {
+        Recorder recorder = new Recorder();
+        Vm.clearJournal();
+        for (boolean onMain : BOTH_THREADS) {
+            Vm.onCurrentThread(onMain);
+            eq(null, Vm.startRecordingRaw("n", 2, null, false, 0, 0, null, false, 0, 0, false).value);
+            eq(null, Vm.startRecordingRaw("n", -1, new String[] {"a"}, false, 0, 0, null, false, 0,
+                                          0, false).value);
+            journal("log(1, \"startRecording: 2 settings at a null address\")",
+                    "log(1, \"startRecording: -1 settings at a valid address\")");
+        }
+        eq(0, recorder.gets);
+        eq(STARTED, Vm.startRecordingRaw(null, 0, null, false, 0, 0, null, true, 0, 0, false).value);
+        eq(List.of("startRecording(null, String[][], false, 0, 0, null, true, 0, 0, false)"),
+           recorder.take());
+        check(ZEV.startHalcyra(), "the recorder starts");
+        Vm.clearJournal();
+
+        String[] many = new String[70000];
+        Arrays.fill(many, "s");
+        Vm.rawStrings(true);  // each char a byte: here é, U+1F600 and U+10FFFF in standard UTF-8
+        String four = "\u00c3\u00a9\u00f0\u009f\u0098\u0080|\u00f4\u008f\u00bf\u00bf";
+        String q = "\"\u00e9\uD83D\uDE00|\uDBFF\uDFFF\"";
+        for (boolean onMain : BOTH_THREADS) {
+            Vm.onCurrentThread(onMain);
+            eq(List.of(STARTED + ", null", STARTED + ", null", "stopped, null", "checked, null",
+                       "dumped, null", "true, null"),
+               shown(Vm.startRecordingRaw(four, 4, new String[] {"a", null, four}, true,
+                                          Long.MIN_VALUE, Long.MAX_VALUE, four, false, -1,
+                                          1L << 40, true),
+                     start("many", many, null), Vm.stopRecording(null, -5, true, four, false),
+                     Vm.checkRecording(four, Long.MIN_VALUE, true),
+                     Vm.dumpRecording("d", 3, null, true),
+                     Vm.finishChunk(four, -1, Long.MAX_VALUE, true)));
+            List<String> calls = recorder.take();
+            eq(70000, calls.remove(1).split("\"s\"", -1).length - 1);
+            eq(List.of("startRecording(" + q + ", String[][\"a\", null, " + q + ", null], true, "
+                       + Long.MIN_VALUE + ", " + Long.MAX_VALUE + ", " + q + ", false, -1, "
+                       + (1L << 40) + ", true)",
+                       "stopRecording(null, -5, true, " + q + ", false)",
+                       "checkRecording(" + q + ", " + Long.MIN_VALUE + ", true)",
+                       "dumpRecording(\"d\", 3, null, true)",
+                       "finishChunk(" + q + ", -1, " + Long.MAX_VALUE + ", true)"), calls);
+        }
+        journal();  // started and bound: the requests ask the VM nothing
     }
 
-    private static void expectChunk(boolean accepted, String pending, Answer answer) {
-        eq(accepted, answer.bool);
-        eq(pending, answer.pending);
+    /**
+     * A string that is not modified UTF-8, in any place a request carries
+     * one, is refused with a level-1 line that names it: a null answer,
+     * nothing pending, the recorder not asked; the next request works.
+     */
+    static void badStrings() {
+        Recorder recorder = new Recorder();
+        recorder.bound();
+        check(ZEV.startHalcyra(), "the recorder starts");
+        Vm.rawStrings(true);
+        String[] places = {"checkRecording: name", "stopRecording: name", "stopRecording: file name",
+                           "dumpRecording: name", "dumpRecording: file name", "startRecording: name",
+                           "startRecording: setting 0", "startRecording: setting 2",
+                           "startRecording: file name", "finishChunk: chunk path"};
+        Object[][] bad = {{"/tmp/r\u00e9\u00a9sum.zev", 6}, {"..\u00c0\u00afetc", 2},
+                          {"abc\u00e2\u0082", 3}, {"x\u00f0\u008f\u00bf\u00bf", 1}};
+        for (boolean onMain : BOTH_THREADS) {
+            Vm.onCurrentThread(onMain);
+            for (Object[] one : bad) {
+                String b = (String) one[0];
+                Vm.clearJournal();
+                List<String> lines = new ArrayList<>();
+                for (Answer a : new Answer[] {
+                         Vm.checkRecording(b, 1, false), Vm.stopRecording(b, 1, false, "f", false),
+                         Vm.stopRecording("s", 1, true, b, false), Vm.dumpRecording(b, 1, "f", false),
+                         Vm.dumpRecording("s", 1, b, false), start(b, new String[] {"d"}, "f"),
+                         start("s", new String[] {b}, "f"), start("s", new String[] {"d", null, b}, "f"),
+                         start("s", new String[] {"a"}, b), Vm.finishChunk(b, 1, 2, false)}) {
+                    eq("null, false, null", a.value + ", " + a.bool + ", " + a.pending);
+                    lines.add("log(1, \"" + places[lines.size()] + " is not modified UTF-8 at byte "
+                              + one[1] + "\")");
+                }
+                journal(lines.toArray(new String[0]));
+                eq(List.of(), recorder.take());
+                eq("checked", Vm.checkRecording("after", 2, true).value);
+                eq(1, recorder.take().size());
+            }
+        }
     }
 
-    /** Exactly one journal line since the last take, a level-1 log line; clears it. */
-    private static void expectOneErrorLine() {
-        String[] lines = Vm.takeJournal();
-        check(lines.length == 1 && lines[0].startsWith("log(1, \""),
-              "one level-1 log line, got " + Arrays.toString(lines));
+    /** Exceptions of the recorder's methods stay pending for the VM; the answers say failure. */
+    static void throwingRecorder() {
+        Recorder recorder = new Recorder();
+        recorder.bound();
+        check(ZEV.startHalcyra(), "the recorder starts");
+        recorder.throwing = true;
+        List<String> refused = new ArrayList<>();
+        for (String entry : ENTRIES) {
+            refused.add((entry.equals("finishChunk") ? "false" : "null")
+                        + ", java.lang.IllegalStateException: " + entry + " refused");
+        }
+        eq(refused, sixRequests());
+        recorder.throwing = false;
+        eq(ANSWERED, sixRequests());
+        eq(12, recorder.take().size());
+    }
+
+    /**
+     * Each entry called with an exception pending makes no JNI call but
+     * ExceptionCheck: null, false or 0, a level-1 line, the exception still
+     * pending, the recorder not asked. The release lets go of the binding:
+     * a finished chunk is refused, and the bootstrap binds anew without
+     * "invariant"; the thread's next request works.
+     */
+    static void pendingOnEntry() {
+        Recorder recorder = new Recorder();
+        recorder.bound();
+        for (boolean onMain : BOTH_THREADS) {
+            Vm.onCurrentThread(onMain);
+            Vm.exceptionPendingOnEntry(true);
+            List<String> expected = new ArrayList<>();
+            List<String> lines = new ArrayList<>();
+            for (String entry : ENTRIES) {
+                expected.add((entry.equals("finishChunk") ? "false" : "null") + ", " + PENDING);
+                lines.add("log(1, \"" + entry + ": called with an exception pending\")");
+            }
+            eq(expected, sixRequests());
+            Answer release = Vm.release();
+            eq("0, " + PENDING, release.code + ", " + release.pending);
+            lines.add("log(1, \"releaseBindings: called with an exception pending\")");
+            journal(lines.toArray(new String[0]));
+            eq(List.of(), recorder.take());
+
+            Vm.exceptionPendingOnEntry(false);
+            eq(false, Vm.finishChunk("/tmp/c.zev", 1, 2, false).bool);  // nothing bound now
+            journal("log(1, \"finishChunk: no recorder object is bound\")");
+            recorder.bound = null;  // released: Java forgets it too
+            eq("checked", Vm.checkRecording("t", 2, true).value);
+            eq(List.of("checkRecording(\"t\", 2, true)"), recorder.take());
+            Vm.clearJournal();
+        }
+        eq(2, recorder.gets);  // the two requests after each release
+    }
+
+    /** ZEV.get() answers an object that never bound: the request ends the process. */
+    static void bootstrapWithoutBinding() {
+        ZEV.setBootstrap(VMZEV::new);
+        calling();
+        Vm.checkRecording("s", 1, false);
+    }
+
+    static String[] repeat(int times, String... group) {
+        return Collections.nCopies(times, List.of(group)).stream().flatMap(List::stream)
+            .toArray(String[]::new);
     }
 }
