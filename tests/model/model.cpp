@@ -1266,8 +1266,13 @@ jvmtiError JNICALL Allocate(jvmtiEnv* env, jlong size, unsigned char** memory) {
     return JVMTI_ERROR_NONE;
 }
 
+// Giving a block back never fails for want of memory: not a fallible call.
 jvmtiError JNICALL Deallocate(jvmtiEnv* env, unsigned char* memory) {
-    JVMTI_ENTER("Deallocate");
+    if (envOf(env).disposed) {
+        violation("Deallocate on a disposed environment");
+        return JVMTI_ERROR_INVALID_ENVIRONMENT;
+    }
+    enter(&current(), "Deallocate", kSafe | kCriticalSafe);
     (::free)(memory);
     if (memory != nullptr) {
         bump(state->jvmtiBlocks, -1);
