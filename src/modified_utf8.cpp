@@ -93,6 +93,9 @@ long long findNonModifiedUtf8(const char* chars, size_t* length, size_t* fourByt
 }
 
 void convertFourByteForms(const char* chars, size_t length, char* out, size_t capacity) {
+    if (capacity == 0) {
+        return;  // not even room for the terminator
+    }
     const auto* s = reinterpret_cast<const unsigned char*>(chars);
     size_t i = 0;
     size_t o = 0;
