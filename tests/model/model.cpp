@@ -1537,16 +1537,16 @@ VmRecorderInterface makeRecorderInterface() {
     vm.get_descriptor = [](jint id, void** address, jlong* length, jint* result) -> jboolean {
         Recorder& r = slot(20, "get_descriptor");
         for (size_t i = 0; i < sizeof(gDescriptor); i++) {
-            gDescriptor[i] = static_cast<unsigned char>(id + static_cast<int>(i));
+            gDescriptor[i] = static_cast<unsigned char>(static_cast<unsigned>(id) + i);
         }
         *address = gDescriptor;
         *length = sizeof(gDescriptor);
         *result = id;
         return r.descriptorAnswer;
     };
-    vm.get_period = [](jint id) -> jlong { return slot(21, "get_period"), id * 10; };
+    vm.get_period = [](jint id) -> jlong { return slot(21, "get_period"), static_cast<jlong>(id) * 10; };
     vm.class_id = [](jclass) -> jlong { return slot(22, "class_id"), 22; };
-    vm.stack_trace_id = [](jint skip) -> jlong { return slot(23, "stack_trace_id"), skip + 23; };
+    vm.stack_trace_id = [](jint skip) -> jlong { return slot(23, "stack_trace_id"), static_cast<jlong>(skip) + 23; };
     vm.thread_id = [](JNIEnv* env, jobject) -> jlong {
         enter(&of(env), "thread_id", 0);
         return slot(24, "thread_id"), 24;
