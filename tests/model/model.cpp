@@ -846,7 +846,8 @@ Object* invoke(Thread& t, jobject receiver, jmethodID method, va_list* list, con
         return j.zevGet ? j.zevGet(t) : nullptr;
     case Method::OptionsInit:
         for (int i = 0; i < 12; i++) {
-            self->fields[i] = reinterpret_cast<Object*>(args[i].l);
+            bool reference = i == 0 || i == 1 || i == 7;  // the two Strings and the String[]
+            self->fields[i] = reference ? reinterpret_cast<Object*>(args[i].l) : nullptr;
             self->values[i] = args[i];
         }
         return nullptr;
