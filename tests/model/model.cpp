@@ -255,15 +255,15 @@ Object* newObject(Kind kind, const ClassDef* type) {
     return o;
 }
 
-const char* copyText(const char* text, size_t length) {
-    Object* holder = newObject(Kind::Instance, nullptr);  // owns the copy until reset
-    holder->original.assign(text, length);
-    return holder->original.c_str();
+// A string's or a Throwable's text, kept in the object itself.
+const char* ownText(Object* o, const char* text, size_t length) {
+    o->original.assign(text, length);
+    return o->original.c_str();
 }
 
 Object* throwable(const char* className, const char* message) {
     Object* e = newObject(Kind::Instance, classNamed(className));
-    e->text = copyText(message != nullptr ? message : "", message != nullptr ? strlen(message) : 0);
+    e->text = ownText(e, message != nullptr ? message : "", message != nullptr ? strlen(message) : 0);
     return e;
 }
 
@@ -425,7 +425,7 @@ Object* inFrame(Thread& t, const std::function<jobject(JNIEnv*)>& f) {
 Object* newString(const char* modifiedUtf8) {
     Object* s = newObject(Kind::String, classNamed("java/lang/String"));
     s->length = static_cast<int32_t>(strlen(modifiedUtf8));
-    s->text = copyText(modifiedUtf8, s->length);
+    s->text = ownText(s, modifiedUtf8, s->length);
     return s;
 }
 
@@ -1704,6 +1704,61 @@ void reset() {
         delete state;
         state = nullptr;
     }
+}
+
+void collect() {
+    // What is reached: the classes, the default ZEV.get()'s recorder, what a
+    // live reference names, and the elements and fields of all of those.
+    List<Object*> reached;
+    auto reach = [&reached](Object* o) {
+        if (o != nullptr && !o->marked) {
+            o->marked = true;
+            reached.push_back(o);
+        }
+    };
+    for (Object* c : state->classes) {
+        reach(c);
+    }
+    reach(state->zev);
+    for (Ref* r = state->refs; r != nullptr; r = r->all) {
+        if (r->live) {
+            reach(r->object);
+        }
+    }
+    for (size_t i = 0; i < reached.size(); i++) {
+        for (int k = 0; reached[i]->elements != nullptr && k < reached[i]->length; k++) {
+            reach(reached[i]->elements[k]);
+        }
+        for (Object* field : reached[i]->fields) {
+            reach(field);
+        }
+    }
+    Object* objects = nullptr;
+    for (Object* o = state->objects; o != nullptr;) {
+        Object* next = o->all;
+        if (o->marked) {
+            o->marked = false;
+            o->all = objects;
+            objects = o;
+        } else {
+            (::free)(o->elements);
+            delete o;
+        }
+        o = next;
+    }
+    state->objects = objects;
+    Ref* refs = nullptr;
+    for (Ref* r = state->refs; r != nullptr;) {
+        Ref* next = r->all;
+        if (r->live) {
+            r->all = refs;
+            refs = r;
+        } else {
+            delete r;
+        }
+        r = next;
+    }
+    state->refs = refs;
 }
 
 void start(const Options& options) {
