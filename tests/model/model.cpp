@@ -255,15 +255,15 @@ Object* newObject(Kind kind, const ClassDef* type) {
     return o;
 }
 
-const char* copyText(const char* text, size_t length) {
-    Object* holder = newObject(Kind::Instance, nullptr);  // owns the copy until reset
-    holder->original.assign(text, length);
-    return holder->original.c_str();
+// A string's or a Throwable's text, kept in the object itself.
+const char* ownText(Object* o, const char* text, size_t length) {
+    o->original.assign(text, length);
+    return o->original.c_str();
 }
 
 Object* throwable(const char* className, const char* message) {
     Object* e = newObject(Kind::Instance, classNamed(className));
-    e->text = copyText(message != nullptr ? message : "", message != nullptr ? strlen(message) : 0);
+    e->text = ownText(e, message != nullptr ? message : "", message != nullptr ? strlen(message) : 0);
     return e;
 }
 
@@ -425,7 +425,7 @@ Object* inFrame(Thread& t, const std::function<jobject(JNIEnv*)>& f) {
 Object* newString(const char* modifiedUtf8) {
     Object* s = newObject(Kind::String, classNamed("java/lang/String"));
     s->length = static_cast<int32_t>(strlen(modifiedUtf8));
-    s->text = copyText(modifiedUtf8, s->length);
+    s->text = ownText(s, modifiedUtf8, s->length);
     return s;
 }
 
@@ -846,7 +846,8 @@ Object* invoke(Thread& t, jobject receiver, jmethodID method, va_list* list, con
         return j.zevGet ? j.zevGet(t) : nullptr;
     case Method::OptionsInit:
         for (int i = 0; i < 12; i++) {
-            self->fields[i] = reinterpret_cast<Object*>(args[i].l);
+            bool reference = i == 0 || i == 1 || i == 7;  // the two Strings and the String[]
+            self->fields[i] = reference ? reinterpret_cast<Object*>(args[i].l) : nullptr;
             self->values[i] = args[i];
         }
         return nullptr;
@@ -1542,16 +1543,16 @@ VmRecorderInterface makeRecorderInterface() {
     vm.get_descriptor = [](jint id, void** address, jlong* length, jint* result) -> jboolean {
         Recorder& r = slot(20, "get_descriptor");
         for (size_t i = 0; i < sizeof(gDescriptor); i++) {
-            gDescriptor[i] = static_cast<unsigned char>(id + static_cast<int>(i));
+            gDescriptor[i] = static_cast<unsigned char>(static_cast<unsigned>(id) + i);
         }
         *address = gDescriptor;
         *length = sizeof(gDescriptor);
         *result = id;
         return r.descriptorAnswer;
     };
-    vm.get_period = [](jint id) -> jlong { return slot(21, "get_period"), id * 10; };
+    vm.get_period = [](jint id) -> jlong { return slot(21, "get_period"), static_cast<jlong>(id) * 10; };
     vm.class_id = [](jclass) -> jlong { return slot(22, "class_id"), 22; };
-    vm.stack_trace_id = [](jint skip) -> jlong { return slot(23, "stack_trace_id"), skip + 23; };
+    vm.stack_trace_id = [](jint skip) -> jlong { return slot(23, "stack_trace_id"), static_cast<jlong>(skip) + 23; };
     vm.thread_id = [](JNIEnv* env, jobject) -> jlong {
         enter(&of(env), "thread_id", 0);
         return slot(24, "thread_id"), 24;
@@ -1708,6 +1709,61 @@ void reset() {
         delete state;
         state = nullptr;
     }
+}
+
+void collect() {
+    // What is reached: the classes, the default ZEV.get()'s recorder, what a
+    // live reference names, and the elements and fields of all of those.
+    List<Object*> reached;
+    auto reach = [&reached](Object* o) {
+        if (o != nullptr && !o->marked) {
+            o->marked = true;
+            reached.push_back(o);
+        }
+    };
+    for (Object* c : state->classes) {
+        reach(c);
+    }
+    reach(state->zev);
+    for (Ref* r = state->refs; r != nullptr; r = r->all) {
+        if (r->live) {
+            reach(r->object);
+        }
+    }
+    for (size_t i = 0; i < reached.size(); i++) {
+        for (int k = 0; reached[i]->elements != nullptr && k < reached[i]->length; k++) {
+            reach(reached[i]->elements[k]);
+        }
+        for (Object* field : reached[i]->fields) {
+            reach(field);
+        }
+    }
+    Object* objects = nullptr;
+    for (Object* o = state->objects; o != nullptr;) {
+        Object* next = o->all;
+        if (o->marked) {
+            o->marked = false;
+            o->all = objects;
+            objects = o;
+        } else {
+            (::free)(o->elements);
+            delete o;
+        }
+        o = next;
+    }
+    state->objects = objects;
+    Ref* refs = nullptr;
+    for (Ref* r = state->refs; r != nullptr;) {
+        Ref* next = r->all;
+        if (r->live) {
+            r->all = refs;
+            refs = r;
+        } else {
+            delete r;
+        }
+        r = next;
+    }
+    state->refs = refs;
 }
 
 void start(const Options& options) {

@@ -128,6 +128,7 @@ struct Object : UntrackedObject {
     Bytes original;
     Bytes current;
     Object* all = nullptr;  // the model's list of every object
+    bool marked = false;    // reached, while collect() runs
 };
 
 // The classes the library looks up, and the recorder's classes that tests
@@ -336,6 +337,13 @@ void reset();
 
 // JNI_OnLoad through the model's JavaVM, on t.
 jint load(Thread& t);
+
+// Frees every reference that was deleted or whose frame was popped, and
+// every object that none of the live ones reaches (classes stay). For a
+// process that runs many inputs on one model, the fuzzer's, between two
+// inputs: no call under way, no exception pending, and no local reference
+// made in a thread's outermost frame.
+void collect();
 
 // Releases what the library still holds (the release upcall) and checks the
 // model's end state: answers what is wrong, empty when nothing.
