@@ -70,8 +70,8 @@ bench: deps
 	    >$(BUILD)/build.log 2>&1 || { cat $(BUILD)/build.log; exit 1; }
 	@$(JAVA) -cp $(BUILD)/bench/zevbench.jar zevbench.Driver $(BUILD) $(BENCH_ARGS)
 
-# libFuzzer over every entry point, in a JVM created in-process under
-# -Xcheck:jni, with Debian's clang 14: each target for FUZZ_SECONDS.
+# libFuzzer over every entry point, in process on the model of the VM's side
+# (no JVM), with Debian's clang 14: each target for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
 build-fuzz: deps
 	@echo "Building the fuzz targets into $(FUZZ_BUILD)/ (log: $(FUZZ_BUILD)/build.log)"
