@@ -393,6 +393,6 @@ using AgentReleaseInCallback = Release<Who::Agent, How::Inside, true, false>;
     X(list_release_in_callback, ListReleaseInCallback, 2, 150000)   \
     X(release_upcall, ReleaseUpcall, 0, 150000)                     \
     X(agent_release_waited, AgentReleaseWaited, 2, 150000)          \
-    X(agent_release_in_callback, AgentReleaseInCallback, 1, 50000)
+    X(agent_release_in_callback, AgentReleaseInCallback, 1, 150000)
 
 }  // namespace races
