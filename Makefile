@@ -32,12 +32,12 @@ build-asan: deps
 	   cmake --build $(ASAN_BUILD) -j$(JOBS); } \
 	    >$(ASAN_BUILD)/build.log 2>&1 || { cat $(ASAN_BUILD)/build.log; exit 1; }
 
-# ThreadSanitizer cannot run a JVM: the library's objects and the unit tests only.
+# ThreadSanitizer cannot run a JVM: the library's objects and the in-process tests only.
 build-tsan: deps
-	@echo "Building the unit tests with TSan into $(TSAN_BUILD)/ (log: $(TSAN_BUILD)/build.log)"
+	@echo "Building the in-process tests with TSan into $(TSAN_BUILD)/ (log: $(TSAN_BUILD)/build.log)"
 	@mkdir -p $(TSAN_BUILD)
 	@{ cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DZEV_SANITIZE_THREAD=ON && \
-	   cmake --build $(TSAN_BUILD) --target zev_unit_tests -j$(JOBS); } \
+	   cmake --build $(TSAN_BUILD) -j$(JOBS); } \
 	    >$(TSAN_BUILD)/build.log 2>&1 || { cat $(TSAN_BUILD)/build.log; exit 1; }
 
 # The main job: a recorder's life in a real JVM, end to end, under -Xcheck:jni.

@@ -44,8 +44,8 @@
 // was never there: the begun count is sequenced before D, a release, and a
 // reader that reads the null D left acquires it.
 //
-// The orders are a template parameter so that the model check can weaken one
-// and see the check fail; the library uses the defaults.
+// The model check reads the orders at run time (ZEV_WEAKENABLE, atomics.h),
+// so that it can weaken one a step and see the fault it guards against found.
 #pragma once
 
 #include "atomics.h"
@@ -53,16 +53,18 @@
 namespace zev {
 
 struct GracePeriodOrders {
-    static constexpr MemoryOrder announce = kSeqCst;  // A: pairs with E (store-load)
-    static constexpr MemoryOrder read = kSeqCst;      // B: pairs with D (store-load), acquires publish
-    static constexpr MemoryOrder leave = kRelease;    // C: pairs with E, ends the reader's uses
-    static constexpr MemoryOrder take = kSeqCst;      // D: pairs with B (store-load)
-    static constexpr MemoryOrder drain = kSeqCst;     // E: pairs with A (store-load), acquires C
-    static constexpr MemoryOrder publish = kRelease;  // pairs with B: the record is seen whole
+    ZEV_WEAKENABLE MemoryOrder announce = kSeqCst;  // A: pairs with E (store-load)
+    ZEV_WEAKENABLE MemoryOrder read = kSeqCst;      // B: pairs with D (store-load) and publish
+    ZEV_WEAKENABLE MemoryOrder leave = kRelease;    // C: pairs with E, ends the reader's uses
+    ZEV_WEAKENABLE MemoryOrder take = kSeqCst;      // D: pairs with B (store-load)
+    ZEV_WEAKENABLE MemoryOrder drain = kSeqCst;     // E: pairs with A (store-load), acquires C
+    ZEV_WEAKENABLE MemoryOrder publish = kRelease;  // pairs with B: the record is seen whole
 };
 
-template <typename T, typename Orders = GracePeriodOrders>
+template <typename T>
 class Published {
+    using Orders = GracePeriodOrders;
+
 public:
     // A read section: the record it reads stays valid until the section ends.
     class Reader {

@@ -6,13 +6,18 @@
 
 namespace zev {
 
+struct CacheRule {
+    // Whether a false answer is stored too, as the caches once did: never.
+    ZEV_WEAKENABLE bool storeFalse = false;
+};
+
 // Stores a true answer; a false one is never stored, since a slow false
 // landing after another thread's true would undo it. Release, paired with the
 // acquire load below: a thread that reads the true answer also sees what the
 // storing thread did before (the started recorder's binding above all).
 template <typename Byte>
 void rememberAnswer(Atomic<Byte>& cache, Byte answer) {
-    if (answer != 0) {
+    if (answer != 0 || CacheRule::storeFalse) {
         ZEV_ATOMIC(cache).store(answer, kRelease);
     }
 }

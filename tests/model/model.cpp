@@ -825,7 +825,7 @@ Object* invoke(Thread& t, jobject receiver, jmethodID method, va_list* list, con
     jvalue args[12] = {};
     decode(t, m, list, array, args);
     Java& j = state->java;
-    j.calls[static_cast<int>(m->method)]++;
+    __atomic_add_fetch(&j.calls[static_cast<int>(m->method)], 1, __ATOMIC_RELAXED);
     switch (m->method) {
     case Method::StartRecording:
     case Method::StopRecording:
@@ -1209,7 +1209,7 @@ struct Env : jvmtiEnv, UntrackedObject {
     bool library = false;
     bool disposed = false;
     bool canRetransform = false;
-    bool hookEnabled = false;
+    bool hookEnabled = false;  // set and read relaxed: another thread may be retransforming
     ClassFileHook hook = nullptr;
 };
 
@@ -1253,7 +1253,7 @@ jvmtiError JNICALL SetEventNotificationMode(jvmtiEnv* env, jvmtiEventMode mode, 
     if (event != JVMTI_EVENT_CLASS_FILE_LOAD_HOOK || thread != nullptr) {
         violation("SetEventNotificationMode of another event or one thread");
     }
-    e.hookEnabled = mode == JVMTI_ENABLE;
+    __atomic_store_n(&e.hookEnabled, mode == JVMTI_ENABLE, __ATOMIC_RELAXED);
     return JVMTI_ERROR_NONE;
 }
 
@@ -1362,7 +1362,8 @@ jvmtiError doRetransform(Thread& t, Env& caller, const List<Object*>& classes) {
         Bytes bytes = c->original;
         for (int i = 0; i < state->envCount; i++) {
             Env& e = *state->envs[i];
-            if (!e.hookEnabled || e.hook == nullptr || !e.canRetransform || e.disposed) {
+            bool enabled = __atomic_load_n(&e.hookEnabled, __ATOMIC_RELAXED);
+            if (!enabled || e.hook == nullptr || !e.canRetransform || e.disposed) {
                 continue;
             }
             jint newLength = -1;
@@ -1767,6 +1768,11 @@ void collect() {
 }
 
 void start(const Options& options) {
+#ifdef ZEV_MODEL_CHECK
+    // A model still here was left by an execution that failed: Relacy
+    // abandons it mid-way, and its locks and checked fields died with it.
+    state = nullptr;
+#endif
     reset();
     state = new State();
 #ifndef ZEV_MODEL_CHECK
