@@ -221,7 +221,7 @@ bool callRetransformCallback(JNIEnv* env, jclass klass, const char* shown, jint 
     return true;
 }
 
-void restoreHandedOff(JNIEnv* env);
+bool restoreHandedOff(JNIEnv* env);
 
 void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefined, jobject,
                                const char* name, jobject, jint class_data_len,
@@ -276,8 +276,13 @@ void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefi
                    shown);
         libraryState.jvmti->Deallocate(newBytes);
     }
-    if (leave == zev::Leave::Restore) {
-        restoreHandedOff(env);
+    if (leave == zev::Leave::Restore && restoreHandedOff(env)) {
+        // The restore ran inside the redefinition under way on this thread,
+        // which installs what it collected when it ends: the callback's bytes
+        // for listed classes hooked before this one too. Failing it keeps the
+        // restored classes as they are now.
+        throwByName(env, "java/lang/IllegalStateException",
+                    "the recorder was released during this retransformation");
     }
 }
 
@@ -318,17 +323,20 @@ ListState restoreList(JNIEnv* env, jint* result) {
 }
 
 // The restore that a release handed to this thread, the last party of the
-// list. An exception pending here (the callback's) would meet the restore's
-// RetransformClasses: then the list stays held for the next release.
-void restoreHandedOff(JNIEnv* env) {
+// list: true when the classes were restored. An exception pending here (the
+// callback's) would meet the restore's RetransformClasses: then the list
+// stays held for the next release, as it does when the VM refuses.
+bool restoreHandedOff(JNIEnv* env) {
     if (env->ExceptionCheck()) {
         logMessage(LOG_ERROR, "Restore after the release deferred: an exception is pending; "
                               "the classes stay listed");
         zev::finishRestore(libraryState.retransform_state, ListState::Listed);
-        return;
+        return false;
     }
     jint result = 0;
-    zev::finishRestore(libraryState.retransform_state, restoreList(env, &result));
+    ListState next = restoreList(env, &result);
+    zev::finishRestore(libraryState.retransform_state, next);
+    return next == ListState::None;
 }
 
 void refuseSecondList() {

@@ -182,12 +182,20 @@ typedef struct RecorderUpcalls {
           retransformations to finish with the callback: that one discards
           what its callback returned and restores the classes, exactly once,
           and the classes are restored by the time that retransformation
-          ends. A restore that fails, here or handed off (the VM refused the
-          retransformation, or the callback that took the restore left an
-          exception pending), is logged at level 1 and keeps the classes
-          listed: the next release tries again and answers that attempt's
-          error, which is how the VM learns that a handed-off restore
-          failed. */
+          ends. When that is another agent's retransformation, the restore
+          runs inside it, which would install the callback's bytes for the
+          classes it hooked earlier once it ends: the library then makes it
+          fail (its hook leaves a java.lang.IllegalStateException pending;
+          HotSpot answers that agent JVMTI_ERROR_FAILS_VERIFICATION, and it
+          changes no class). A restore that fails, here or handed off (the VM
+          refused the retransformation, or the callback that took the restore
+          left an exception pending), is logged at level 1 and keeps the
+          classes listed: the next release tries again and answers that
+          attempt's error, which is how the VM learns that a handed-off
+          restore failed. The VM must not call release_bindings from inside
+          another agent's class-file hook (nor from code such a hook runs):
+          its restore would nest inside that redefinition, which installs
+          what the recorder's callback returned for it when it ends. */
     /* 6 */ jint (*release_bindings)(JNIEnv* env);
 } RecorderUpcalls;
 

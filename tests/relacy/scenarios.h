@@ -124,8 +124,10 @@ inline void JNICALL refuseWhenAsked(jvmtiEnv*, JNIEnv* env, jclass, jobject, con
     }
 }
 
-// One listed class each, for another agent's retransformation: made before
-// any execution, since every free that Relacy tracks is a branch of its search.
+// The listed classes for another agent's retransformation, both or one:
+// made before any execution, since every free that Relacy tracks is a branch
+// of its search.
+static std::vector<model::Object*> both = {nullptr, nullptr};
 static std::vector<model::Object*> justOne[2] = {{nullptr}, {nullptr}};
 
 // The runners' threads, each a model::Thread of these names.
@@ -149,8 +151,8 @@ struct Scenario {
         main->attach();
         model::load(*main);
         agent = model::addAgent(nullptr);
-        justOne[0][0] = listed(0);
-        justOne[1][0] = listed(1);
+        justOne[0][0] = both[0] = listed(0);
+        justOne[1][0] = both[1] = listed(1);
         model::java().transform = [](model::Thread&, model::Object* klass, model::Object*) {
             return probed(klass);
         };
@@ -269,16 +271,18 @@ enum class Who { List, Agent };
 // that the first callback asks and then waits for; from the first callback.
 enum class How { Racing, Waited, Inside };
 
-// A release during a retransformation of listed classes, with optionally a
-// hook on another thread (another agent retransforming Beta) and a second
-// release racing. No release waits for a callback, and the restore runs once,
-// after every callback that could still install bytes: once a release came
-// while the list was in use, every class runs its original bytes.
+// A release during a retransformation of both listed classes, made or waited
+// for by the callback for the second, Beta (so that Alpha's bytes are handed
+// to the VM already), with optionally a hook on another thread (another agent
+// retransforming Beta) and a second release racing. No release waits for a
+// callback, and the restore runs once, after every callback that could still
+// install bytes: once a release came while the list was in use, every class
+// runs its original bytes.
 template <Who kWho, How kHow, bool kHook, bool kSecondRelease, bool kRefusable = false>
 struct Release : Scenario {
     static constexpr unsigned kPartner = kHow != How::Inside;
     static constexpr unsigned kThreads = 1 + kPartner + kHook + kSecondRelease;
-    zev::Atomic<bool> called{false};  // the first callback began
+    zev::Atomic<bool> called{false};  // thread 0's callback for Beta began
     bool mustRestore = kHow == How::Racing && kWho == Who::Agent;
     Event asked;
     Event released;
@@ -293,7 +297,7 @@ struct Release : Scenario {
             model::addAgent(refuseWhenAsked);
         }
         model::java().transform = [this](model::Thread& t, model::Object* klass, model::Object*) {
-            if (t.name == kThreadNames[0] &&
+            if (t.name == kThreadNames[0] && klass == listed(1) &&
                 !ZEV_ATOMIC(called).exchange(true, zev::kSeqCst)) {
                 if (kHow == How::Inside) {
                     HOLDS(release(t) == 0);
@@ -309,7 +313,7 @@ struct Release : Scenario {
         if (i == 0 && kWho == Who::List) {
             retransformList(t);
         } else if (i == 0) {
-            model::retransform(t, agent, justOne[0]);
+            model::retransform(t, agent, both);
         } else if (i == kPartner && kHow == How::Waited) {
             asked.wait();
             HOLDS(release(t) == 0);
@@ -334,7 +338,7 @@ struct Release : Scenario {
         }
     }
     void after() {
-        // A release came during the first callback, unless none ran (released before).
+        // A release came during Beta's callback, unless none ran (released before).
         bool calledBack = ZEV_ATOMIC(called).load(zev::kRelaxed);
         mustRestore = mustRestore || (kHow != How::Racing && calledBack);
         bool ok = !mustRestore || restored();

@@ -172,12 +172,14 @@ public final class RetransformTests extends Cases {
     }
 
     /**
-     * A release from inside the callback, during retransformClasses0 ("ours")
-     * or another agent's retransformation of a listed class ("agent"), made
-     * on the callback's own thread ("same") or on a VM thread that the
-     * callback waits for ("other"): it answers 0 at once, the callback's
+     * A release from inside the callback for Beta, during retransformClasses0
+     * ("ours") or another agent's retransformation of Alpha and Beta
+     * ("agent"), made on the callback's own thread ("same") or on a VM thread
+     * that the callback waits for ("other"): it answers 0 at once, Beta's
      * bytes are dropped, the restore runs once the callback is done, and
-     * every class has its own bytes again with no list held.
+     * every class has its own bytes again with no list held. The agent's
+     * retransformation, inside which the restore ran, fails: it would install
+     * Alpha's rewritten bytes after the restore.
      */
     static void releaseInCallback(String[] how) throws Exception {
         boolean ours = how[0].equals("ours");
@@ -190,18 +192,20 @@ public final class RetransformTests extends Cases {
         List<Answer> answers = new ArrayList<>();
         ClassTransformer releasing = (klass, bytes) -> {
             byte[] rewritten = rewrites.transform(klass, bytes);
-            answers.add(Vm.release());
+            if (klass == Beta.class) {
+                answers.add(Vm.release());
+            }
             return rewritten;
         };
         if (ours) {
             bind(releasing).retransformClasses0(ALL);
-            journal(hooked(Alpha.class), dropped(Alpha.class), noRecorder(Beta.class),
+            journal(hooked(Alpha.class), hooked(Beta.class), dropped(Beta.class),
                     noRecorder(Gamma.class), SUCCESS);
         } else {
             ZEV.bound().setTransformer(releasing);
             Vm.clearJournal();
-            agent.retransformClasses(Alpha.class);
-            journal(hooked(Alpha.class), dropped(Alpha.class));
+            thrown(VerifyError.class, null, () -> agent.retransformClasses(Alpha.class, Beta.class));
+            journal(hooked(Alpha.class), hooked(Beta.class), dropped(Beta.class));
         }
         eq(1, answers.size());
         eq(List.of(0, "null"), List.of(answers.get(0).code, String.valueOf(answers.get(0).pending)));
@@ -249,4 +253,5 @@ public final class RetransformTests extends Cases {
         release();
         eq(ORIGINAL, sayings());
     }
+
 }
