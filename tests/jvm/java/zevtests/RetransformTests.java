@@ -7,6 +7,7 @@ import java.lang.instrument.ClassDefinition;
 import java.lang.instrument.Instrumentation;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.CompletableFuture;
 
 import tesmar.nuvrak.zev.ClassTransformer;
 import tesmar.nuvrak.zev.VMZEV;
@@ -128,6 +129,18 @@ public final class RetransformTests extends Cases {
         release();
         eq(ORIGINAL, sayings());
         journal();
+
+        // A callback asking for another list, itself or through a thread it waits for.
+        VMZEV[] again = new VMZEV[1];
+        again[0] = bind((klass, bytes) -> {
+            again[0].retransformClasses0(new Class<?>[] {Alpha.class});
+            CompletableFuture.runAsync(() -> again[0].retransformClasses0(ALL)).join();
+            return rewrites.transform(klass, bytes);
+        });
+        again[0].retransformClasses0(new Class<?>[] {Beta.class});
+        journal(hooked(Beta.class), REFUSED, REFUSED, SUCCESS);
+        release();
+        eq(ORIGINAL, sayings());
     }
 
     /**
