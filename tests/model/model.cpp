@@ -54,10 +54,9 @@ void Lock::unlock() {
 }
 void Signal::wait(Lock& lock) {
     // A wait that HotSpot would make forever is a deadlock: say so and end.
-    std::mutex& m = *static_cast<std::mutex*>(lock.impl_);
-    std::unique_lock<std::mutex> held(m, std::adopt_lock);
-    bool woken = static_cast<std::condition_variable*>(impl_)->wait_for(
-                     held, std::chrono::seconds(20)) == std::cv_status::no_timeout;
+    std::unique_lock<std::mutex> held(*static_cast<std::mutex*>(lock.impl_), std::adopt_lock);
+    auto* cv = static_cast<std::condition_variable*>(impl_);
+    bool woken = cv->wait_for(held, std::chrono::seconds(20)) == std::cv_status::no_timeout;
     held.release();
     if (!woken) {
         fprintf(stderr, "model: deadlock: %s waited 20 s for another thread's redefinition\n",
@@ -139,21 +138,6 @@ const MethodDef kMethods[] = {
      Method::OptionsInit},
 };
 
-int classIndex(const ClassDef* def) {
-    return static_cast<int>(def - kClasses);
-}
-
-bool isSubclass(const ClassDef* type, const char* ancestor) {
-    for (const ClassDef* c = type; c != nullptr; c = c->super ? classNamed(c->super) : nullptr) {
-        if (strcmp(c->name, ancestor) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
 const ClassDef* classNamed(const char* name) {
     for (const ClassDef& c : kClasses) {
         if (strcmp(c.name, name) == 0) {
@@ -163,7 +147,22 @@ const ClassDef* classNamed(const char* name) {
     return nullptr;
 }
 
-// ---- references -----------------------------------------------------------------------
+const ClassDef* superOf(const ClassDef* c) {
+    return c->super != nullptr ? classNamed(c->super) : nullptr;
+}
+
+bool isSubclass(const ClassDef* type, const char* ancestor) {
+    for (const ClassDef* c = type; c != nullptr; c = superOf(c)) {
+        if (strcmp(c->name, ancestor) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// ---- references and the model's state -----------------------------------------------------
 
 struct Ref : UntrackedObject {
     Object* object;
@@ -173,15 +172,19 @@ struct Ref : UntrackedObject {
     // by the library's own synchronisation. Relacy checks that on this field
     // (TSan sees it as the plain memory it is); local ones need no check.
     Var<int> shared;
-    Thread* owner;        // null for a global reference
-    Ref* next = nullptr;  // in its frame
+    Thread* owner = nullptr;  // null for a global reference
+    Ref* next = nullptr;      // in its frame
     Ref* all = nullptr;
     uint32_t magic = 0x52454621;
 };
 
-// ---- the model's state ------------------------------------------------------------------
-
-struct Env;
+struct Env : jvmtiEnv, UntrackedObject {
+    bool library = false;
+    bool disposed = false;
+    bool canRetransform = false;
+    bool hookEnabled = false;  // set and read relaxed: another thread may be retransforming
+    ClassFileHook hook = nullptr;
+};
 
 namespace {
 
@@ -204,24 +207,22 @@ struct State : UntrackedObject {
     Recorder recorder;
     Lock bootstrap;  // ZEV.get()'s, a synchronized Java method
     Object* zev = nullptr;
-    // Counted.
     long globalRefs = 0;
     long allocations = 0;
     long jvmtiBlocks = 0;
     long pinned = 0;  // UTF chars and critical arrays not released
     long libraryEnvs = 0;
-    // The plan.
     Plan plan;
     bool armed = false;
     long counted = 0;
     long failed = 0;
     std::vector<std::string> names;
-    // Violations: a fixed array, appended without a lock.
-    char violations[64][160] = {};
+    char violations[64][160] = {};  // appended without a lock
     long violationCount = 0;
 };
 
 State* state = nullptr;
+Options gOptions;
 
 #ifndef ZEV_MODEL_CHECK
 thread_local Thread* currentThread = nullptr;
@@ -256,22 +257,26 @@ Object* newObject(Kind kind, const ClassDef* type) {
 }
 
 // A string's or a Throwable's text, kept in the object itself.
-const char* ownText(Object* o, const char* text, size_t length) {
-    o->original.assign(text, length);
-    return o->original.c_str();
+Object* withText(Object* o, const char* text) {
+    o->original.assign(text != nullptr ? text : "");
+    o->text = o->original.c_str();
+    o->length = static_cast<int32_t>(o->original.size());
+    return o;
 }
 
 Object* throwable(const char* className, const char* message) {
-    Object* e = newObject(Kind::Instance, classNamed(className));
-    e->text = ownText(e, message != nullptr ? message : "", message != nullptr ? strlen(message) : 0);
-    return e;
+    return withText(newObject(Kind::Instance, classNamed(className)), message);
+}
+
+int classIndex(const Object* c) {
+    return static_cast<int>(c->type - kClasses);
 }
 
 }  // namespace
 
 Object* classObject(const char* name) {
     const ClassDef* def = classNamed(name);
-    return def != nullptr ? state->classes[classIndex(def)] : nullptr;
+    return def != nullptr ? state->classes[def - kClasses] : nullptr;
 }
 
 // ---- threads ------------------------------------------------------------------------
@@ -385,16 +390,16 @@ void popFrame(Thread& t) {
 
 // The object a reference names, checked as checked JNI checks it.
 Object* resolve(Thread* t, jobject ref, const char* function) {
-    if (ref == nullptr) {
+    Ref* r = reinterpret_cast<Ref*>(ref);
+    if (r == nullptr) {
         return nullptr;
     }
-    Ref* r = reinterpret_cast<Ref*>(ref);
     if (r->magic != 0x52454621) {
         violation("%s: not a reference", function);
         return nullptr;
     }
     if (r->owner == nullptr) {
-        int shared = MODEL_VAR(r->shared);
+        int shared = MODEL_VAR(r->shared);  // the use, ordered (or not) after making and deleting
         (void)shared;
     }
     if (!r->live) {
@@ -423,10 +428,7 @@ Object* inFrame(Thread& t, const std::function<jobject(JNIEnv*)>& f) {
 // ---- objects ------------------------------------------------------------------------
 
 Object* newString(const char* modifiedUtf8) {
-    Object* s = newObject(Kind::String, classNamed("java/lang/String"));
-    s->length = static_cast<int32_t>(strlen(modifiedUtf8));
-    s->text = ownText(s, modifiedUtf8, s->length);
-    return s;
+    return withText(newObject(Kind::String, classNamed("java/lang/String")), modifiedUtf8);
 }
 
 Object* newByteArray(const void* bytes, int32_t length) {
@@ -543,74 +545,52 @@ bool enter(Thread* t, const char* function, unsigned call) {
     if (!state->armed) {
         return false;
     }
-    long counted = (call & kFallible) != 0 ? bump(state->counted) : peek(state->counted);
-    if ((call & kFallible) != 0 && state->plan.k == 0) {
+    bool fallible = (call & kFallible) != 0;
+    long counted = fallible ? bump(state->counted) : peek(state->counted);
+    if (fallible && state->plan.k == 0) {
         state->names.push_back(function);
     }
     if (state->plan.inside) {
         state->plan.inside(function, counted);
     }
-    if ((call & kFallible) == 0 || state->plan.k == 0) {
-        return false;
-    }
-    bool fails = state->plan.mode == FailMode::Exhaust ? counted >= state->plan.k
-                                                        : counted == state->plan.k;
+    bool fails = fallible && state->plan.k != 0 &&
+                 (state->plan.mode == FailMode::Exhaust ? counted >= state->plan.k
+                                                        : counted == state->plan.k);
     if (fails) {
         bump(state->failed);
     }
     return fails;
 }
 
-// A failed JNI call: the VM's OutOfMemoryError pending.
-void outOfMemory(Thread& t) {
-    t.pending = throwable("java/lang/OutOfMemoryError", "the model failed this call");
-}
-
-bool quietRefs() {
-    return state->plan.mode == FailMode::QuietRefs;
-}
-
-#define JNI_ENTER(name, call)       \
-    Thread& t = of(env);           \
-    bool fail = enter(&t, name, call)
+// A failed JNI call: the VM's OutOfMemoryError pending, the failure's answer.
+#define FALLIBLE(function, failure)                                             \
+    Thread& t = of(env);                                                        \
+    if (enter(&t, function, kFallible)) {                                       \
+        t.pending = throwable("java/lang/OutOfMemoryError", "the model failed " \
+                                                            "this call");       \
+        return failure;                                                         \
+    }
+// A call that cannot fail, with the rules it keeps.
+#define CHECKED(function, call) \
+    Thread& t = of(env);        \
+    enter(&t, function, call)
 
 // ---- JNI: classes, methods, exceptions, references ----------------------------------
 
 jclass JNICALL FindClass(JNIEnv* env, const char* name) {
-    JNI_ENTER("FindClass", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
+    FALLIBLE("FindClass", nullptr);
     Object* c = classObject(name);
     if (c == nullptr) {
         t.throwNew("java/lang/NoClassDefFoundError", name);
-        return nullptr;
     }
-    return static_cast<jclass>(t.local(c));
+    return t.local<jclass>(c);
 }
 
 jclass JNICALL GetSuperclass(JNIEnv* env, jclass klass) {
-    JNI_ENTER("GetSuperclass", 0);
-    (void)fail;
+    CHECKED("GetSuperclass", 0);
     Object* c = resolve(&t, klass, "GetSuperclass");
-    return c != nullptr && c->type->super != nullptr
-               ? static_cast<jclass>(t.local(classObject(c->type->super)))
-               : nullptr;
-}
-
-const MethodDef* findMethod(Object* klass, const char* name, const char* signature,
-                            bool isStatic) {
-    for (const ClassDef* c = klass->type; c != nullptr;
-         c = c->super ? classNamed(c->super) : nullptr) {
-        for (const MethodDef& m : kMethods) {
-            if (m.isStatic == isStatic && strcmp(m.owner, c->name) == 0 &&
-                strcmp(m.name, name) == 0 && strcmp(m.signature, signature) == 0) {
-                return &m;
-            }
-        }
-    }
-    return nullptr;
+    return c != nullptr && c->type->super != nullptr ? t.local<jclass>(classObject(c->type->super))
+                                                     : nullptr;
 }
 
 jmethodID methodId(JNIEnv* env, jclass klass, const char* name, const char* signature,
@@ -621,38 +601,31 @@ jmethodID methodId(JNIEnv* env, jclass klass, const char* name, const char* sign
         violation("Get*MethodID of %s: not a class", name);
         return nullptr;
     }
-    const MethodDef* m = findMethod(c, name, signature, isStatic);
-    if (m == nullptr) {
-        t.throwNew("java/lang/NoSuchMethodError", name);
+    for (const ClassDef* type = c->type; type != nullptr; type = superOf(type)) {
+        for (const MethodDef& m : kMethods) {
+            if (m.isStatic == isStatic && strcmp(m.owner, type->name) == 0 &&
+                strcmp(m.name, name) == 0 && strcmp(m.signature, signature) == 0) {
+                return reinterpret_cast<jmethodID>(const_cast<MethodDef*>(&m));
+            }
+        }
     }
-    return reinterpret_cast<jmethodID>(const_cast<MethodDef*>(m));
+    t.throwNew("java/lang/NoSuchMethodError", name);
+    return nullptr;
 }
 
 jmethodID JNICALL GetMethodID(JNIEnv* env, jclass klass, const char* name, const char* signature) {
-    JNI_ENTER("GetMethodID", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
+    FALLIBLE("GetMethodID", nullptr);
     return methodId(env, klass, name, signature, false);
 }
 
 jmethodID JNICALL GetStaticMethodID(JNIEnv* env, jclass klass, const char* name,
                                     const char* signature) {
-    JNI_ENTER("GetStaticMethodID", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
+    FALLIBLE("GetStaticMethodID", nullptr);
     return methodId(env, klass, name, signature, true);
 }
 
 jint JNICALL ThrowNew(JNIEnv* env, jclass klass, const char* message) {
-    JNI_ENTER("ThrowNew", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return JNI_ERR;
-    }
+    FALLIBLE("ThrowNew", JNI_ERR);
     Object* c = resolve(&t, klass, "ThrowNew");
     if (c == nullptr || !c->type->throwable) {
         violation("ThrowNew of a class that is not a Throwable");
@@ -663,15 +636,14 @@ jint JNICALL ThrowNew(JNIEnv* env, jclass klass, const char* message) {
 }
 
 jboolean JNICALL ExceptionCheck(JNIEnv* env) {
-    JNI_ENTER("ExceptionCheck", kSafe | kCriticalSafe);
-    (void)fail;
+    CHECKED("ExceptionCheck", kSafe | kCriticalSafe);
     return t.pending != nullptr;
 }
 
 jint JNICALL PushLocalFrame(JNIEnv* env, jint capacity) {
-    JNI_ENTER("PushLocalFrame", kFallible | kSafe);
-    if (fail || capacity < 0) {
-        outOfMemory(t);
+    Thread& t = of(env);
+    if (enter(&t, "PushLocalFrame", kFallible | kSafe) || capacity < 0) {
+        t.pending = throwable("java/lang/OutOfMemoryError", "PushLocalFrame");
         return JNI_ENOMEM;
     }
     pushFrame(t, capacity);
@@ -679,8 +651,7 @@ jint JNICALL PushLocalFrame(JNIEnv* env, jint capacity) {
 }
 
 jobject JNICALL PopLocalFrame(JNIEnv* env, jobject result) {
-    JNI_ENTER("PopLocalFrame", kSafe);
-    (void)fail;
+    CHECKED("PopLocalFrame", kSafe);
     if (t.depth == 0) {
         violation("PopLocalFrame without a frame pushed");
         return nullptr;
@@ -690,76 +661,53 @@ jobject JNICALL PopLocalFrame(JNIEnv* env, jobject result) {
     return t.local(o);
 }
 
-jobject newGlobal(Thread& t, Object* o) {
-    if (o == nullptr) {
+// New*Ref: null with the VM's error pending, or with nothing pending when
+// the plan fails references quietly.
+jobject newRef(JNIEnv* env, const char* function, jobject object, bool global) {
+    Thread& t = of(env);
+    if (enter(&t, function, kFallible)) {
+        if (state->plan.mode != FailMode::QuietRefs) {
+            t.pending = throwable("java/lang/OutOfMemoryError", function);
+        }
         return nullptr;
+    }
+    Object* o = resolve(&t, object, function);
+    if (!global || o == nullptr) {
+        return t.local(o);
     }
     auto* r = new Ref();
     r->object = o;
     MODEL_VAR(r->shared) = 1;
-    r->owner = nullptr;
     push(state->refs, r);
     bump(state->globalRefs);
-    (void)t;
     return reinterpret_cast<jobject>(r);
 }
 
 jobject JNICALL NewGlobalRef(JNIEnv* env, jobject object) {
-    JNI_ENTER("NewGlobalRef", kFallible);
-    if (fail) {
-        if (!quietRefs()) {
-            outOfMemory(t);
-        }
-        return nullptr;
-    }
-    return newGlobal(t, resolve(&t, object, "NewGlobalRef"));
-}
-
-void JNICALL DeleteGlobalRef(JNIEnv* env, jobject global) {
-    JNI_ENTER("DeleteGlobalRef", kSafe);
-    (void)fail;
-    if (global == nullptr) {
-        return;
-    }
-    Ref* r = reinterpret_cast<Ref*>(global);
-    if (resolve(&t, global, "DeleteGlobalRef") == nullptr) {
-        return;
-    }
-    if (r->owner != nullptr) {
-        violation("DeleteGlobalRef of a local reference");
-        return;
-    }
-    MODEL_VAR(r->shared) = 0;
-    r->live = false;
-    bump(state->globalRefs, -1);
+    return newRef(env, "NewGlobalRef", object, true);
 }
 
 jobject JNICALL NewLocalRef(JNIEnv* env, jobject object) {
-    JNI_ENTER("NewLocalRef", kFallible);
-    if (fail) {
-        if (!quietRefs()) {
-            outOfMemory(t);
-        }
-        return nullptr;
-    }
-    return t.local(resolve(&t, object, "NewLocalRef"));
+    return newRef(env, "NewLocalRef", object, false);
 }
 
-void JNICALL DeleteLocalRef(JNIEnv* env, jobject local) {
-    JNI_ENTER("DeleteLocalRef", kSafe);
-    (void)fail;
-    if (local == nullptr) {
+// Delete*Ref: the reference must be live and of the kind the function deletes.
+void deleteRef(JNIEnv* env, const char* function, jobject ref, bool global) {
+    CHECKED(function, kSafe);
+    Ref* r = reinterpret_cast<Ref*>(ref);
+    if (r == nullptr || resolve(&t, ref, function) == nullptr) {
         return;
     }
-    Ref* r = reinterpret_cast<Ref*>(local);
-    if (resolve(&t, local, "DeleteLocalRef") == nullptr) {
-        return;
-    }
-    if (r->owner == nullptr) {
-        violation("DeleteLocalRef of a global reference");
+    if ((r->owner == nullptr) != global) {
+        violation("%s of a %s reference", function, global ? "local" : "global");
         return;
     }
     r->live = false;
+    if (global) {
+        MODEL_VAR(r->shared) = 0;
+        bump(state->globalRefs, -1);
+        return;
+    }
     // Counted in the frame it was made in, wherever that is now.
     for (int d = t.depth; d >= 0; d--) {
         for (Ref* in = t.frames[d].refs; in != nullptr; in = in->next) {
@@ -771,46 +719,24 @@ void JNICALL DeleteLocalRef(JNIEnv* env, jobject local) {
     }
 }
 
+void JNICALL DeleteGlobalRef(JNIEnv* env, jobject global) {
+    deleteRef(env, "DeleteGlobalRef", global, true);
+}
+
+void JNICALL DeleteLocalRef(JNIEnv* env, jobject local) {
+    deleteRef(env, "DeleteLocalRef", local, false);
+}
+
 jboolean JNICALL IsSameObject(JNIEnv* env, jobject a, jobject b) {
-    JNI_ENTER("IsSameObject", 0);
-    (void)fail;
+    CHECKED("IsSameObject", 0);
     return resolve(&t, a, "IsSameObject") == resolve(&t, b, "IsSameObject");
 }
 
 // ---- JNI: calls into Java ----------------------------------------------------------------
 
-// The arguments of a call as jvalues, decoded by the method's signature;
-// references become the objects they name.
-void decode(Thread& t, const MethodDef* m, va_list* list, const jvalue* array, jvalue* out) {
-    int i = 0;
-    for (const char* p = m->signature + 1; *p != ')'; i++) {
-        char type = *p;
-        if (array != nullptr) {
-            out[i] = array[i];
-        } else if (type == 'J') {
-            out[i].j = va_arg(*list, jlong);
-        } else if (type == 'L' || type == '[') {
-            out[i].l = va_arg(*list, jobject);
-        } else if (type == 'F' || type == 'D') {
-            out[i].d = va_arg(*list, double);
-        } else {
-            out[i].i = va_arg(*list, int);
-        }
-        if (type == 'Z') {
-            out[i].i = static_cast<jboolean>(out[i].i);
-        }
-        if (type == 'L' || type == '[') {
-            out[i].l = reinterpret_cast<jobject>(resolve(&t, out[i].l, m->name));
-        }
-        while (*p == '[') {
-            p++;
-        }
-        p = *p == 'L' ? strchr(p, ';') + 1 : p + 1;
-    }
-}
-
-// Runs the Java method: the answer's object, or null (with the Java code's
-// exception pending when it threw).
+// Runs the Java method with its arguments as jvalues, decoded by its
+// signature, references as the objects they name: the answer's object, or
+// null (with the Java code's exception pending when it threw).
 Object* invoke(Thread& t, jobject receiver, jmethodID method, va_list* list, const jvalue* array) {
     const auto* m = reinterpret_cast<const MethodDef*>(method);
     if (m == nullptr) {
@@ -823,15 +749,30 @@ Object* invoke(Thread& t, jobject receiver, jmethodID method, va_list* list, con
         return nullptr;
     }
     jvalue args[12] = {};
-    decode(t, m, list, array, args);
+    int i = 0;
+    for (const char* p = m->signature + 1; *p != ')'; i++) {
+        char type = *p;
+        if (array != nullptr) {
+            args[i] = array[i];
+        } else if (type == 'J') {
+            args[i].j = va_arg(*list, jlong);
+        } else if (type == 'L' || type == '[') {
+            args[i].l = va_arg(*list, jobject);
+        } else {
+            args[i].i = va_arg(*list, int);
+        }
+        if (type == 'Z') {
+            args[i].i = static_cast<jboolean>(args[i].i);
+        } else if (type == 'L' || type == '[') {
+            args[i].l = reinterpret_cast<jobject>(resolve(&t, args[i].l, m->name));
+        }
+        p += strspn(p, "[");
+        p = *p == 'L' ? strchr(p, ';') + 1 : p + 1;
+    }
     Java& j = state->java;
     __atomic_add_fetch(&j.calls[static_cast<int>(m->method)], 1, __ATOMIC_RELAXED);
+    auto object = [&](int k) { return reinterpret_cast<Object*>(args[k].l); };
     switch (m->method) {
-    case Method::StartRecording:
-    case Method::StopRecording:
-    case Method::CheckRecording:
-    case Method::DumpRecording:
-        return j.request ? j.request(t, m->method, args) : nullptr;
     case Method::FinishChunk:
     case Method::OnNewChunk:
         if (j.chunk) {
@@ -839,84 +780,59 @@ Object* invoke(Thread& t, jobject receiver, jmethodID method, va_list* list, con
         }
         return nullptr;
     case Method::RetransformCallback:
-        return j.transform ? j.transform(t, reinterpret_cast<Object*>(args[0].l),
-                                         reinterpret_cast<Object*>(args[1].l))
-                           : nullptr;
+        return j.transform ? j.transform(t, object(0), object(1)) : nullptr;
     case Method::ZevGet:
         return j.zevGet ? j.zevGet(t) : nullptr;
     case Method::OptionsInit:
-        for (int i = 0; i < 12; i++) {
-            bool reference = i == 0 || i == 1 || i == 7;  // the two Strings and the String[]
-            self->fields[i] = reference ? reinterpret_cast<Object*>(args[i].l) : nullptr;
-            self->values[i] = args[i];
+        for (int k = 0; k < 12; k++) {
+            bool reference = k == 0 || k == 1 || k == 7;  // the two Strings and the String[]
+            self->fields[k] = reference ? object(k) : nullptr;
+            self->values[k] = args[k];
         }
         return nullptr;
+    default:  // startRecording to dumpRecording
+        return j.request ? j.request(t, m->method, args) : nullptr;
     }
-    return nullptr;
 }
 
-jobject JNICALL CallObjectMethodV(JNIEnv* env, jobject object, jmethodID method, va_list list) {
-    JNI_ENTER("CallObjectMethod", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
+// The JNI call forms the library uses, as JNIEnv's C++ methods make them.
+jobject callV(JNIEnv* env, const char* function, jobject receiver, jmethodID method,
+              va_list list) {
+    FALLIBLE(function, nullptr);
     va_list copy;
     va_copy(copy, list);
-    Object* result = invoke(t, object, method, &copy, nullptr);
+    Object* result = invoke(t, receiver, method, &copy, nullptr);
     va_end(copy);
     return t.local(result);
 }
 
-jobject JNICALL CallObjectMethodA(JNIEnv* env, jobject object, jmethodID method,
-                                  const jvalue* args) {
-    JNI_ENTER("CallObjectMethodA", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
-    return t.local(invoke(t, object, method, nullptr, args));
-}
-
-void JNICALL CallVoidMethodV(JNIEnv* env, jobject object, jmethodID method, va_list list) {
-    JNI_ENTER("CallVoidMethod", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return;
-    }
-    va_list copy;
-    va_copy(copy, list);
-    invoke(t, object, method, &copy, nullptr);
-    va_end(copy);
+jobject JNICALL CallObjectMethodV(JNIEnv* env, jobject object, jmethodID method, va_list list) {
+    return callV(env, "CallObjectMethod", object, method, list);
 }
 
 jobject JNICALL CallStaticObjectMethodV(JNIEnv* env, jclass klass, jmethodID method,
                                         va_list list) {
-    JNI_ENTER("CallStaticObjectMethod", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
-    va_list copy;
-    va_copy(copy, list);
-    Object* result = invoke(t, klass, method, &copy, nullptr);
-    va_end(copy);
-    return t.local(result);
+    return callV(env, "CallStaticObjectMethod", klass, method, list);
+}
+
+void JNICALL CallVoidMethodV(JNIEnv* env, jobject object, jmethodID method, va_list list) {
+    callV(env, "CallVoidMethod", object, method, list);
+}
+
+jobject JNICALL CallObjectMethodA(JNIEnv* env, jobject object, jmethodID method,
+                                  const jvalue* args) {
+    FALLIBLE("CallObjectMethodA", nullptr);
+    return t.local(invoke(t, object, method, nullptr, args));
 }
 
 jobject JNICALL NewObjectV(JNIEnv* env, jclass klass, jmethodID method, va_list list) {
-    JNI_ENTER("NewObject", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
+    FALLIBLE("NewObject", nullptr);
     Object* c = resolve(&t, klass, "NewObject");
     if (c == nullptr || c->kind != Kind::Class) {
         violation("NewObject of something that is not a class");
         return nullptr;
     }
-    Object* o = newObject(Kind::Instance, c->type);
-    jobject self = t.local(o);
+    jobject self = t.local(newObject(Kind::Instance, c->type));
     va_list copy;
     va_copy(copy, list);
     invoke(t, self, method, &copy, nullptr);
@@ -927,11 +843,7 @@ jobject JNICALL NewObjectV(JNIEnv* env, jclass klass, jmethodID method, va_list 
 // ---- JNI: strings, arrays, buffers --------------------------------------------------------
 
 jstring JNICALL NewStringUTF(JNIEnv* env, const char* chars) {
-    JNI_ENTER("NewStringUTF", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
+    FALLIBLE("NewStringUTF", nullptr);
     if (chars == nullptr) {
         violation("NewStringUTF of a null pointer");
         return nullptr;
@@ -939,25 +851,22 @@ jstring JNICALL NewStringUTF(JNIEnv* env, const char* chars) {
     if (!decodeModifiedUtf8(chars, strlen(chars), false, nullptr)) {
         violation("NewStringUTF of bytes that are not modified UTF-8");
     }
-    return static_cast<jstring>(t.local(newString(chars)));
+    return t.local<jstring>(newString(chars));
 }
 
-Object* stringArg(Thread& t, jstring string, const char* function) {
-    Object* s = resolve(&t, string, function);
-    if (s == nullptr || s->kind != Kind::String) {
-        violation("%s: not a string", function);
+// The object an argument names, of the kind the function takes.
+Object* argument(Thread& t, jobject ref, Kind kind, const char* function) {
+    Object* o = resolve(&t, ref, function);
+    if (o == nullptr || o->kind != kind) {
+        violation("%s: not an argument of the kind it takes", function);
         return nullptr;
     }
-    return s;
+    return o;
 }
 
 const char* JNICALL GetStringUTFChars(JNIEnv* env, jstring string, jboolean* isCopy) {
-    JNI_ENTER("GetStringUTFChars", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
-    Object* s = stringArg(t, string, "GetStringUTFChars");
+    FALLIBLE("GetStringUTFChars", nullptr);
+    Object* s = argument(t, string, Kind::String, "GetStringUTFChars");
     if (s == nullptr) {
         return nullptr;
     }
@@ -971,32 +880,20 @@ const char* JNICALL GetStringUTFChars(JNIEnv* env, jstring string, jboolean* isC
 }
 
 void JNICALL ReleaseStringUTFChars(JNIEnv* env, jstring string, const char* chars) {
-    JNI_ENTER("ReleaseStringUTFChars", kSafe);
-    (void)fail;
-    stringArg(t, string, "ReleaseStringUTFChars");
+    CHECKED("ReleaseStringUTFChars", kSafe);
+    argument(t, string, Kind::String, "ReleaseStringUTFChars");
     (::free)(const_cast<char*>(chars));
     bump(state->pinned, -1);
 }
 
 jsize JNICALL GetStringUTFLength(JNIEnv* env, jstring string) {
-    JNI_ENTER("GetStringUTFLength", 0);
-    (void)fail;
-    Object* s = stringArg(t, string, "GetStringUTFLength");
+    CHECKED("GetStringUTFLength", 0);
+    Object* s = argument(t, string, Kind::String, "GetStringUTFLength");
     return s != nullptr ? s->length : 0;
 }
 
-Object* arrayArg(Thread& t, jobject array, Kind kind, const char* function) {
-    Object* a = resolve(&t, array, function);
-    if (a == nullptr || (a->kind != kind && kind != Kind::Instance)) {
-        violation("%s: not an array of the right kind", function);
-        return nullptr;
-    }
-    return a;
-}
-
 jsize JNICALL GetArrayLength(JNIEnv* env, jarray array) {
-    JNI_ENTER("GetArrayLength", 0);
-    (void)fail;
+    CHECKED("GetArrayLength", 0);
     Object* a = resolve(&t, array, "GetArrayLength");
     if (a == nullptr || (a->kind != Kind::ByteArray && a->kind != Kind::ObjectArray)) {
         violation("GetArrayLength: not an array");
@@ -1006,14 +903,10 @@ jsize JNICALL GetArrayLength(JNIEnv* env, jarray array) {
 }
 
 jobjectArray JNICALL NewObjectArray(JNIEnv* env, jsize length, jclass element, jobject initial) {
-    JNI_ENTER("NewObjectArray", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
-    Object* c = resolve(&t, element, "NewObjectArray");
+    FALLIBLE("NewObjectArray", nullptr);
+    Object* c = argument(t, element, Kind::Class, "NewObjectArray");
     Object* first = resolve(&t, initial, "NewObjectArray");
-    if (length < 0) {
+    if (length < 0 || c == nullptr) {
         t.throwNew("java/lang/NegativeArraySizeException", "");
         return nullptr;
     }
@@ -1021,94 +914,68 @@ jobjectArray JNICALL NewObjectArray(JNIEnv* env, jsize length, jclass element, j
     for (jsize i = 0; i < length; i++) {
         a->elements[i] = first;
     }
-    return static_cast<jobjectArray>(t.local(a));
+    return t.local<jobjectArray>(a);
 }
 
-bool outside(Thread& t, Object* a, jsize start, jsize length) {
-    if (start < 0 || length < 0 || static_cast<long long>(start) + length > a->length) {
+// An array and a region of it, or null with Java's exception pending.
+Object* region(Thread& t, jobject array, Kind kind, jsize start, jsize length,
+               const char* function) {
+    Object* a = argument(t, array, kind, function);
+    if (a != nullptr &&
+        (start < 0 || length < 0 || static_cast<long long>(start) + length > a->length)) {
         t.throwNew("java/lang/ArrayIndexOutOfBoundsException", "");
-        return true;
+        return nullptr;
     }
-    return false;
+    return a;
 }
 
 jobject JNICALL GetObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index) {
-    JNI_ENTER("GetObjectArrayElement", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
-    Object* a = arrayArg(t, array, Kind::ObjectArray, "GetObjectArrayElement");
-    if (a == nullptr || outside(t, a, index, 1)) {
-        return nullptr;
-    }
-    return t.local(a->elements[index]);
+    FALLIBLE("GetObjectArrayElement", nullptr);
+    Object* a = region(t, array, Kind::ObjectArray, index, 1, "GetObjectArrayElement");
+    return a != nullptr ? t.local(a->elements[index]) : nullptr;
 }
 
 void JNICALL SetObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index, jobject value) {
-    JNI_ENTER("SetObjectArrayElement", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return;
-    }
-    Object* a = arrayArg(t, array, Kind::ObjectArray, "SetObjectArrayElement");
+    FALLIBLE("SetObjectArrayElement", );
     Object* v = resolve(&t, value, "SetObjectArrayElement");
-    if (a == nullptr || outside(t, a, index, 1)) {
-        return;
-    }
-    if (v != nullptr && v->type != nullptr && !isSubclass(v->type, a->type->name)) {
+    Object* a = region(t, array, Kind::ObjectArray, index, 1, "SetObjectArrayElement");
+    if (a != nullptr && v != nullptr && v->type != nullptr && !isSubclass(v->type, a->type->name)) {
         t.throwNew("java/lang/ArrayStoreException", v->type->name);
-        return;
+    } else if (a != nullptr) {
+        a->elements[index] = v;
     }
-    a->elements[index] = v;
 }
 
 jbyteArray JNICALL NewByteArray(JNIEnv* env, jsize length) {
-    JNI_ENTER("NewByteArray", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
+    FALLIBLE("NewByteArray", nullptr);
     if (length < 0) {
         t.throwNew("java/lang/NegativeArraySizeException", "");
         return nullptr;
     }
-    return static_cast<jbyteArray>(t.local(newByteArray(nullptr, length)));
+    return t.local<jbyteArray>(newByteArray(nullptr, length));
 }
 
 void JNICALL GetByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length,
                                 jbyte* out) {
-    JNI_ENTER("GetByteArrayRegion", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return;
-    }
-    Object* a = arrayArg(t, array, Kind::ByteArray, "GetByteArrayRegion");
-    if (a != nullptr && !outside(t, a, start, length)) {
+    FALLIBLE("GetByteArrayRegion", );
+    Object* a = region(t, array, Kind::ByteArray, start, length, "GetByteArrayRegion");
+    if (a != nullptr) {
         memcpy(out, a->bytes + start, static_cast<size_t>(length));
     }
 }
 
 void JNICALL SetByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length,
                                 const jbyte* in) {
-    JNI_ENTER("SetByteArrayRegion", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return;
-    }
-    Object* a = arrayArg(t, array, Kind::ByteArray, "SetByteArrayRegion");
-    if (a != nullptr && !outside(t, a, start, length)) {
+    FALLIBLE("SetByteArrayRegion", );
+    Object* a = region(t, array, Kind::ByteArray, start, length, "SetByteArrayRegion");
+    if (a != nullptr) {
         memcpy(a->bytes + start, in, static_cast<size_t>(length));
     }
 }
 
 void* JNICALL GetPrimitiveArrayCritical(JNIEnv* env, jarray array, jboolean* isCopy) {
-    JNI_ENTER("GetPrimitiveArrayCritical", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
-    Object* a = arrayArg(t, array, Kind::ByteArray, "GetPrimitiveArrayCritical");
+    FALLIBLE("GetPrimitiveArrayCritical", nullptr);
+    Object* a = argument(t, array, Kind::ByteArray, "GetPrimitiveArrayCritical");
     if (a == nullptr) {
         return nullptr;
     }
@@ -1121,9 +988,8 @@ void* JNICALL GetPrimitiveArrayCritical(JNIEnv* env, jarray array, jboolean* isC
 }
 
 void JNICALL ReleasePrimitiveArrayCritical(JNIEnv* env, jarray array, void* elements, jint mode) {
-    JNI_ENTER("ReleasePrimitiveArrayCritical", kSafe | kCriticalSafe);
-    (void)fail;
-    Object* a = arrayArg(t, array, Kind::ByteArray, "ReleasePrimitiveArrayCritical");
+    CHECKED("ReleasePrimitiveArrayCritical", kSafe | kCriticalSafe);
+    Object* a = argument(t, array, Kind::ByteArray, "ReleasePrimitiveArrayCritical");
     if (a != nullptr && (elements != a->bytes || mode != 0)) {
         violation("ReleasePrimitiveArrayCritical: elements %s, mode %d",
                   elements == a->bytes ? "its own" : "not its own", static_cast<int>(mode));
@@ -1133,69 +999,46 @@ void JNICALL ReleasePrimitiveArrayCritical(JNIEnv* env, jarray array, void* elem
 }
 
 jobject JNICALL NewDirectByteBuffer(JNIEnv* env, void* address, jlong capacity) {
-    JNI_ENTER("NewDirectByteBuffer", kFallible);
-    if (fail) {
-        outOfMemory(t);
-        return nullptr;
-    }
+    FALLIBLE("NewDirectByteBuffer", nullptr);
     if (address == nullptr || capacity < 0) {
         violation("NewDirectByteBuffer(%p, %lld)", address, static_cast<long long>(capacity));
     }
     return t.local(newDirectBuffer(address, capacity));
 }
 
-void* JNICALL GetDirectBufferAddress(JNIEnv* env, jobject buffer) {
-    JNI_ENTER("GetDirectBufferAddress", 0);
-    (void)fail;
-    Object* b = resolve(&t, buffer, "GetDirectBufferAddress");
-    return b != nullptr && b->kind == Kind::DirectBuffer ? b->address : nullptr;
+Object* buffer(JNIEnv* env, jobject ref, const char* function) {
+    CHECKED(function, 0);
+    Object* b = resolve(&t, ref, function);
+    return b != nullptr && b->kind == Kind::DirectBuffer ? b : nullptr;
 }
 
-jlong JNICALL GetDirectBufferCapacity(JNIEnv* env, jobject buffer) {
-    JNI_ENTER("GetDirectBufferCapacity", 0);
-    (void)fail;
-    Object* b = resolve(&t, buffer, "GetDirectBufferCapacity");
-    return b != nullptr && b->kind == Kind::DirectBuffer ? b->capacity : -1;
+void* JNICALL GetDirectBufferAddress(JNIEnv* env, jobject ref) {
+    Object* b = buffer(env, ref, "GetDirectBufferAddress");
+    return b != nullptr ? b->address : nullptr;
 }
 
-// The varargs forms as JNIEnv's C++ methods call them; the others are left
-// null: the library calling one crashes at once.
+jlong JNICALL GetDirectBufferCapacity(JNIEnv* env, jobject ref) {
+    Object* b = buffer(env, ref, "GetDirectBufferCapacity");
+    return b != nullptr ? b->capacity : -1;
+}
+
+// The functions the library calls; the others are left null, so that the
+// library calling one crashes at once.
+#define ZEV_MODEL_JNI(X)                                                                        \
+    X(FindClass) X(GetSuperclass) X(GetMethodID) X(GetStaticMethodID) X(ThrowNew)                \
+    X(ExceptionCheck) X(PushLocalFrame) X(PopLocalFrame) X(NewGlobalRef) X(DeleteGlobalRef)      \
+    X(NewLocalRef) X(DeleteLocalRef) X(IsSameObject) X(CallObjectMethodV) X(CallObjectMethodA)   \
+    X(CallVoidMethodV) X(CallStaticObjectMethodV) X(NewObjectV) X(NewStringUTF)                  \
+    X(GetStringUTFChars) X(ReleaseStringUTFChars) X(GetStringUTFLength) X(GetArrayLength)        \
+    X(NewObjectArray) X(GetObjectArrayElement) X(SetObjectArrayElement) X(NewByteArray)          \
+    X(GetByteArrayRegion) X(SetByteArrayRegion) X(GetPrimitiveArrayCritical)                     \
+    X(ReleasePrimitiveArrayCritical) X(NewDirectByteBuffer) X(GetDirectBufferAddress)            \
+    X(GetDirectBufferCapacity)
+#define ZEV_MODEL_SET(function) f.function = function;
+
 JNINativeInterface_ makeJni() {
     JNINativeInterface_ f{};
-    f.FindClass = FindClass;
-    f.GetSuperclass = GetSuperclass;
-    f.GetMethodID = GetMethodID;
-    f.GetStaticMethodID = GetStaticMethodID;
-    f.ThrowNew = ThrowNew;
-    f.ExceptionCheck = ExceptionCheck;
-    f.PushLocalFrame = PushLocalFrame;
-    f.PopLocalFrame = PopLocalFrame;
-    f.NewGlobalRef = NewGlobalRef;
-    f.DeleteGlobalRef = DeleteGlobalRef;
-    f.NewLocalRef = NewLocalRef;
-    f.DeleteLocalRef = DeleteLocalRef;
-    f.IsSameObject = IsSameObject;
-    f.CallObjectMethodV = CallObjectMethodV;
-    f.CallObjectMethodA = CallObjectMethodA;
-    f.CallVoidMethodV = CallVoidMethodV;
-    f.CallStaticObjectMethodV = CallStaticObjectMethodV;
-    f.NewObjectV = NewObjectV;
-    f.NewStringUTF = NewStringUTF;
-    f.GetStringUTFChars = GetStringUTFChars;
-    f.ReleaseStringUTFChars = ReleaseStringUTFChars;
-    f.GetStringUTFLength = GetStringUTFLength;
-    f.GetArrayLength = GetArrayLength;
-    f.NewObjectArray = NewObjectArray;
-    f.GetObjectArrayElement = GetObjectArrayElement;
-    f.SetObjectArrayElement = SetObjectArrayElement;
-    f.NewByteArray = NewByteArray;
-    f.GetByteArrayRegion = GetByteArrayRegion;
-    f.SetByteArrayRegion = SetByteArrayRegion;
-    f.GetPrimitiveArrayCritical = GetPrimitiveArrayCritical;
-    f.ReleasePrimitiveArrayCritical = ReleasePrimitiveArrayCritical;
-    f.NewDirectByteBuffer = NewDirectByteBuffer;
-    f.GetDirectBufferAddress = GetDirectBufferAddress;
-    f.GetDirectBufferCapacity = GetDirectBufferCapacity;
+    ZEV_MODEL_JNI(ZEV_MODEL_SET)
     return f;
 }
 
@@ -1205,34 +1048,32 @@ const JNINativeInterface_ kJni = makeJni();
 
 // ---- JVMTI ------------------------------------------------------------------------
 
-struct Env : jvmtiEnv, UntrackedObject {
-    bool library = false;
-    bool disposed = false;
-    bool canRetransform = false;
-    bool hookEnabled = false;  // set and read relaxed: another thread may be retransforming
-    ClassFileHook hook = nullptr;
-};
-
 namespace {
 
 Env& envOf(jvmtiEnv* env) {
     return *static_cast<Env*>(env);
 }
 
-// A JVMTI call of the library's: counted and failed like the others, but
-// allowed with an exception pending (JVMTI is not JNI).
-#define JVMTI_ENTER(name)                                                  \
-    Env& e = envOf(env);                                                   \
-    if (e.disposed) {                                                      \
-        violation("%s on a disposed environment", name);                   \
-        return JVMTI_ERROR_INVALID_ENVIRONMENT;                            \
-    }                                                                      \
-    if (enter(&current(), name, kFallible | kSafe | kCriticalSafe)) {      \
-        return JVMTI_ERROR_OUT_OF_MEMORY;                                  \
+// A JVMTI call of the library's: allowed with an exception pending (JVMTI is
+// not JNI); fallible unless it only gives something back.
+jvmtiError enterJvmti(jvmtiEnv* env, const char* function, bool fallible = true) {
+    if (envOf(env).disposed) {
+        violation("%s on a disposed environment", function);
+        return JVMTI_ERROR_INVALID_ENVIRONMENT;
+    }
+    unsigned call = (fallible ? unsigned{kFallible} : 0u) | kSafe | kCriticalSafe;
+    bool fails = enter(&current(), function, call);
+    return fails ? JVMTI_ERROR_OUT_OF_MEMORY : JVMTI_ERROR_NONE;
+}
+
+#define JVMTI_ENTER(function)                             \
+    if (jvmtiError entered = enterJvmti(env, function)) { \
+        return entered;                                   \
     }
 
 jvmtiError JNICALL AddCapabilities(jvmtiEnv* env, const jvmtiCapabilities* capabilities) {
     JVMTI_ENTER("AddCapabilities");
+    Env& e = envOf(env);
     e.canRetransform = e.canRetransform || capabilities->can_retransform_classes;
     return JVMTI_ERROR_NONE;
 }
@@ -1243,7 +1084,7 @@ jvmtiError JNICALL SetEventCallbacks(jvmtiEnv* env, const jvmtiEventCallbacks* c
     if (size != static_cast<jint>(sizeof(jvmtiEventCallbacks))) {
         violation("SetEventCallbacks with size %d", static_cast<int>(size));
     }
-    e.hook = callbacks->ClassFileLoadHook;
+    envOf(env).hook = callbacks->ClassFileLoadHook;
     return JVMTI_ERROR_NONE;
 }
 
@@ -1253,7 +1094,7 @@ jvmtiError JNICALL SetEventNotificationMode(jvmtiEnv* env, jvmtiEventMode mode, 
     if (event != JVMTI_EVENT_CLASS_FILE_LOAD_HOOK || thread != nullptr) {
         violation("SetEventNotificationMode of another event or one thread");
     }
-    __atomic_store_n(&e.hookEnabled, mode == JVMTI_ENABLE, __ATOMIC_RELAXED);
+    __atomic_store_n(&envOf(env).hookEnabled, mode == JVMTI_ENABLE, __ATOMIC_RELAXED);
     return JVMTI_ERROR_NONE;
 }
 
@@ -1267,13 +1108,11 @@ jvmtiError JNICALL Allocate(jvmtiEnv* env, jlong size, unsigned char** memory) {
     return JVMTI_ERROR_NONE;
 }
 
-// Giving a block back never fails for want of memory: not a fallible call.
+// Giving a block back never fails for want of memory.
 jvmtiError JNICALL Deallocate(jvmtiEnv* env, unsigned char* memory) {
-    if (envOf(env).disposed) {
-        violation("Deallocate on a disposed environment");
-        return JVMTI_ERROR_INVALID_ENVIRONMENT;
+    if (jvmtiError entered = enterJvmti(env, "Deallocate", false)) {
+        return entered;
     }
-    enter(&current(), "Deallocate", kSafe | kCriticalSafe);
     (::free)(memory);
     if (memory != nullptr) {
         bump(state->jvmtiBlocks, -1);
@@ -1293,9 +1132,8 @@ jvmtiError JNICALL GetObjectHashCode(jvmtiEnv* env, jobject object, jint* hash) 
 
 jvmtiError JNICALL DisposeEnvironment(jvmtiEnv* env) {
     Env& e = envOf(env);
-    enter(&current(), "DisposeEnvironment", kSafe | kCriticalSafe);
-    if (e.disposed) {
-        violation("DisposeEnvironment twice");
+    if (jvmtiError entered = enterJvmti(env, "DisposeEnvironment", false)) {
+        return entered;
     }
     e.disposed = true;
     e.hookEnabled = false;
@@ -1305,39 +1143,32 @@ jvmtiError JNICALL DisposeEnvironment(jvmtiEnv* env) {
     return JVMTI_ERROR_NONE;
 }
 
-void lockClasses(Thread& t, const List<int>& classes) {
+// HotSpot's lock of the classes a redefinition changes: wait while another
+// thread redefines one of them; the same thread's nested redefinition passes.
+void lockClasses(Thread& t, const List<int>& classes, bool lock) {
     state->redefinition.lock();
-    for (;;) {
-        bool busy = false;
+    for (bool busy = lock; busy;) {
+        busy = false;
         for (int c : classes) {
             Thread* owner = state->redefinitions[c].owner;
             busy = busy || (owner != nullptr && owner != &t);
         }
-        if (!busy) {
-            break;
+        if (busy) {
+            state->redefined.wait(state->redefinition);
         }
-        state->redefined.wait(state->redefinition);
     }
     for (int c : classes) {
-        state->redefinitions[c].owner = &t;
-        state->redefinitions[c].depth++;
+        Redefinition& r = state->redefinitions[c];
+        r.depth += lock ? 1 : -1;
+        r.owner = r.depth > 0 ? &t : nullptr;
+    }
+    if (!lock) {
+        state->redefined.notifyAll();
     }
     state->redefinition.unlock();
 }
 
-void unlockClasses(const List<int>& classes) {
-    state->redefinition.lock();
-    for (int c : classes) {
-        if (--state->redefinitions[c].depth == 0) {
-            state->redefinitions[c].owner = nullptr;
-        }
-    }
-    state->redefined.notifyAll();
-    state->redefinition.unlock();
-}
-
-// HotSpot's retransformation: the classes locked against other threads'
-// redefinitions (not the same thread's nested one), each class's original
+// HotSpot's retransformation: the classes locked, each class's original
 // bytes through every environment's hook in creation order, and the result
 // installed only when no hook left an exception pending (which the VM then
 // clears, failing the whole call).
@@ -1353,12 +1184,13 @@ jvmtiError doRetransform(Thread& t, Env& caller, const List<Object*>& classes) {
         if (!c->type->redefinable) {
             return JVMTI_ERROR_UNMODIFIABLE_CLASS;
         }
-        indices.push_back(classIndex(c->type));
+        indices.push_back(classIndex(c));
     }
-    lockClasses(t, indices);
+    lockClasses(t, indices, true);
     List<Bytes> results;
     jvmtiError result = JVMTI_ERROR_NONE;
-    for (Object* c : classes) {
+    for (size_t k = 0; k < classes.size() && result == JVMTI_ERROR_NONE; k++) {
+        Object* c = classes[k];
         Bytes bytes = c->original;
         for (int i = 0; i < state->envCount; i++) {
             Env& e = *state->envs[i];
@@ -1369,31 +1201,26 @@ jvmtiError doRetransform(Thread& t, Env& caller, const List<Object*>& classes) {
             jint newLength = -1;
             unsigned char* newBytes = nullptr;
             pushFrame(t, 16);
-            e.hook(&e, &t, static_cast<jclass>(t.local(c)), nullptr, c->type->name, nullptr,
+            e.hook(&e, &t, t.local<jclass>(c), nullptr, c->type->name, nullptr,
                    static_cast<jint>(bytes.size()),
                    reinterpret_cast<const unsigned char*>(bytes.data()), &newLength, &newBytes);
             popFrame(t);
             if (newBytes != nullptr) {
                 bytes.assign(reinterpret_cast<char*>(newBytes), static_cast<size_t>(newLength));
                 (::free)(newBytes);  // the VM's now
-                if (e.library) {
-                    bump(state->jvmtiBlocks, -1);
-                }
+                bump(state->jvmtiBlocks, e.library ? -1 : 0);
             }
         }
         if (t.pending != nullptr) {
             t.pending = nullptr;
             result = JVMTI_ERROR_FAILS_VERIFICATION;
-            break;
         }
         results.push_back(bytes);
     }
-    if (result == JVMTI_ERROR_NONE) {
-        for (size_t i = 0; i < classes.size(); i++) {
-            classes[i]->current = results[i];
-        }
+    for (size_t k = 0; k < classes.size() && result == JVMTI_ERROR_NONE; k++) {
+        classes[k]->current = results[k];
     }
-    unlockClasses(indices);
+    lockClasses(t, indices, false);
     return result;
 }
 
@@ -1406,19 +1233,15 @@ jvmtiError JNICALL RetransformClasses(jvmtiEnv* env, jint count, const jclass* c
     for (jint i = 0; i < count; i++) {
         objects.push_back(resolve(&current(), classes[i], "RetransformClasses"));
     }
-    return doRetransform(current(), e, objects);
+    return doRetransform(current(), envOf(env), objects);
 }
 
 jvmtiInterface_1_ makeJvmti() {
     jvmtiInterface_1_ f{};
-    f.AddCapabilities = AddCapabilities;
-    f.SetEventCallbacks = SetEventCallbacks;
-    f.SetEventNotificationMode = SetEventNotificationMode;
-    f.Allocate = Allocate;
-    f.Deallocate = Deallocate;
-    f.GetObjectHashCode = GetObjectHashCode;
-    f.DisposeEnvironment = DisposeEnvironment;
-    f.RetransformClasses = RetransformClasses;
+    ZEV_MODEL_SET(AddCapabilities) ZEV_MODEL_SET(SetEventCallbacks)
+    ZEV_MODEL_SET(SetEventNotificationMode) ZEV_MODEL_SET(Allocate) ZEV_MODEL_SET(Deallocate)
+    ZEV_MODEL_SET(GetObjectHashCode) ZEV_MODEL_SET(DisposeEnvironment)
+    ZEV_MODEL_SET(RetransformClasses)
     return f;
 }
 
@@ -1432,9 +1255,7 @@ Env* newEnv(bool library) {
     e->functions = &kJvmti;
     e->library = library;
     state->envs[state->envCount++] = e;
-    if (library) {
-        bump(state->libraryEnvs);
-    }
+    bump(state->libraryEnvs, library ? 1 : 0);
     return e;
 }
 
@@ -1452,15 +1273,6 @@ jvmtiError retransform(Thread& t, jvmtiEnv* env, const std::vector<Object*>& cla
     return doRetransform(t, envOf(env), List<Object*>(classes.begin(), classes.end()));
 }
 
-jvmtiEnv* libraryJvmti() {
-    for (int i = 0; i < state->envCount; i++) {
-        if (state->envs[i]->library && !state->envs[i]->disposed) {
-            return state->envs[i];
-        }
-    }
-    return nullptr;
-}
-
 int jvmtiEnvironments() {
     return static_cast<int>(peek(state->libraryEnvs));
 }
@@ -1474,11 +1286,10 @@ unsigned char gInitBuffer[8192];
 unsigned char gDescriptorBuffer[4096];
 unsigned char gDescriptor[64];
 
-// A slot of the recorder interface: counted, checked for the calling
-// thread's pending exception where it takes the JNIEnv, and open to a test.
-Recorder& slot(int number, const char* name) {
-    __atomic_add_fetch(&state->recorder.slotCalls[number], 1, __ATOMIC_RELAXED);
-    enter(nullptr, name, 0);
+// A slot of the recorder interface, open to a test's plan; one that takes
+// the JNIEnv checks the calling thread's pending exception too.
+Recorder& slot(const char* name, JNIEnv* env = nullptr) {
+    enter(env != nullptr ? &of(env) : nullptr, name, 0);
     return state->recorder;
 }
 
@@ -1489,102 +1300,76 @@ jlong region(void** start, unsigned char* memory, size_t size) {
 
 VmRecorderInterface makeRecorderInterface() {
     VmRecorderInterface vm{};
-    vm.is_enabled = []() -> jboolean { return slot(0, "is_enabled").enabled; };
+    vm.is_enabled = []() -> jboolean { return slot("is_enabled").enabled; };
     vm.register_upcalls = [](const RecorderUpcalls* upcalls) -> jboolean {
-        slot(1, "register_upcalls").upcalls = upcalls;
+        slot("register_upcalls").upcalls = upcalls;
         return JNI_TRUE;
     };
-    vm.get_options = []() -> const OptionsRecord* { return &slot(2, "get_options").options; };
+    vm.get_options = []() -> const OptionsRecord* { return &slot("get_options").options; };
     vm.recorder_command = [](jint command) -> jint {
-        Recorder& r = slot(4, "recorder_command");
+        Recorder& r = slot("recorder_command");
         r.commands.push_back(command);
-        if (command == 7) {
-            r.started = false;
-        }
+        r.started = r.started && command != 7;
         return command;
     };
-    vm.prepare_shutdown = []() { slot(5, "prepare_shutdown"); };
-    vm.add = [](jint, const jbyte* bytes, jint length) {
-        slot(6, "add").lastAdd.assign(reinterpret_cast<const char*>(bytes),
-                                      static_cast<size_t>(length));
-    };
-    vm.remove = [](jint id) -> jboolean { return slot(7, "remove"), id > 0; };
-    vm.buffer = [](void** start) { return slot(8, "buffer"), region(start, gBuffer, sizeof(gBuffer)); };
-    vm.flush = [](JNIEnv* env, jobject) -> jboolean {
-        enter(&of(env), "flush", 0);
-        return slot(9, "flush"), JNI_TRUE;
-    };
+    vm.prepare_shutdown = []() { slot("prepare_shutdown"); };
+    vm.add = [](jint, const jbyte*, jint) { slot("add"); };
+    vm.remove = [](jint id) -> jboolean { return slot("remove"), id > 0; };
+    vm.buffer = [](void** start) { return slot("buffer"), region(start, gBuffer, sizeof(gBuffer)); };
+    vm.flush = [](JNIEnv* env, jobject) -> jboolean { return slot("flush", env), JNI_TRUE; };
     vm.can_write = [](JNIEnv* env, jobject, jarray, jint) -> jboolean {
-        enter(&of(env), "can_write", 0);
-        return slot(10, "can_write").canWrite;
+        return slot("can_write", env).canWrite;
     };
-    vm.write = [](void* elements, jint offset, jint length) {
-        slot(11, "write").lastWrite.assign(static_cast<const char*>(elements) + offset,
-                                           static_cast<size_t>(length));
-    };
-    vm.set_threshold = [](jint, jlong) -> jboolean {
-        return slot(12, "set_threshold").thresholdAnswer;
-    };
-    vm.set_period = [](jint, jlong) -> jboolean { return slot(13, "set_period").thresholdAnswer; };
+    vm.write = [](void*, jint, jint) { slot("write"); };
+    vm.set_threshold = [](jint, jlong) -> jboolean { return slot("set_threshold").thresholdAnswer; };
+    vm.set_period = [](jint, jlong) -> jboolean { return slot("set_period").thresholdAnswer; };
     vm.add_const_pool = [](void*, jint, jboolean) -> jint {
-        return slot(14, "add_const_pool").constPoolAnswer;
+        return slot("add_const_pool").constPoolAnswer;
     };
-    vm.remove_const_pool = [](jint) -> jboolean { return slot(15, "remove_const_pool"), JNI_TRUE; };
-    vm.store_const_pool = [](jint) -> jboolean { return slot(16, "store_const_pool"), JNI_TRUE; };
+    vm.remove_const_pool = [](jint) -> jboolean { return slot("remove_const_pool"), JNI_TRUE; };
+    vm.store_const_pool = [](jint) -> jboolean { return slot("store_const_pool"), JNI_TRUE; };
     vm.init_buffer = [](void** start) {
-        return slot(17, "init_buffer"), region(start, gInitBuffer, sizeof(gInitBuffer));
+        return slot("init_buffer"), region(start, gInitBuffer, sizeof(gInitBuffer));
     };
     vm.descriptor_buffer = [](void** start) {
-        return slot(18, "descriptor_buffer"),
-               region(start, gDescriptorBuffer, sizeof(gDescriptorBuffer));
+        return slot("descriptor_buffer"), region(start, gDescriptorBuffer, sizeof(gDescriptorBuffer));
     };
     vm.set_repository = [](const char* path) -> jboolean {
-        return slot(19, "set_repository").setRepositoryAnswer && path != nullptr;
+        return slot("set_repository").setRepositoryAnswer && path != nullptr;
     };
     vm.get_descriptor = [](jint id, void** address, jlong* length, jint* result) -> jboolean {
-        Recorder& r = slot(20, "get_descriptor");
         for (size_t i = 0; i < sizeof(gDescriptor); i++) {
             gDescriptor[i] = static_cast<unsigned char>(static_cast<unsigned>(id) + i);
         }
         *address = gDescriptor;
         *length = sizeof(gDescriptor);
         *result = id;
-        return r.descriptorAnswer;
+        return slot("get_descriptor").descriptorAnswer;
     };
-    vm.get_period = [](jint id) -> jlong { return slot(21, "get_period"), static_cast<jlong>(id) * 10; };
-    vm.class_id = [](jclass) -> jlong { return slot(22, "class_id"), 22; };
-    vm.stack_trace_id = [](jint skip) -> jlong { return slot(23, "stack_trace_id"), static_cast<jlong>(skip) + 23; };
-    vm.thread_id = [](JNIEnv* env, jobject) -> jlong {
-        enter(&of(env), "thread_id", 0);
-        return slot(24, "thread_id"), 24;
+    vm.get_period = [](jint id) -> jlong { return slot("get_period"), static_cast<jlong>(id) * 10; };
+    vm.class_id = [](jclass) -> jlong { return slot("class_id"), 22; };
+    vm.stack_trace_id = [](jint skip) -> jlong {
+        return slot("stack_trace_id"), static_cast<jlong>(skip) + 23;
     };
-    vm.getpid = [](JNIEnv* env, jobject) -> jint {
-        enter(&of(env), "getpid", 0);
-        return slot(25, "getpid"), 25;
-    };
-    vm.counter_time = [](JNIEnv* env, jobject) -> jlong {
-        enter(&of(env), "counter_time", 0);
-        return slot(26, "counter_time"), 26;
-    };
-    vm.timing_init = [](JNIEnv* env, jobject) -> jlong {
-        enter(&of(env), "timing_init", 0);
-        return slot(27, "timing_init"), 27;
-    };
+    vm.thread_id = [](JNIEnv* env, jobject) -> jlong { return slot("thread_id", env), 24; };
+    vm.getpid = [](JNIEnv* env, jobject) -> jint { return slot("getpid", env), 25; };
+    vm.counter_time = [](JNIEnv* env, jobject) -> jlong { return slot("counter_time", env), 26; };
+    vm.timing_init = [](JNIEnv* env, jobject) -> jlong { return slot("timing_init", env), 27; };
     vm.log = [](jint level, const char* message) {
-        slot(28, "log");
+        slot("log");
         current().log.push_back({level, Bytes(message)});
     };
     vm.is_disabled_on_command_line = []() -> jboolean {
-        return slot(30, "is_disabled_on_command_line").disabledOnCommandLine;
+        return slot("is_disabled_on_command_line").disabledOnCommandLine;
     };
-    vm.is_started = []() -> jboolean { return slot(31, "is_started").started; };
+    vm.is_started = []() -> jboolean { return slot("is_started").started; };
     vm.start_recorder = []() -> jboolean {
-        Recorder& r = slot(32, "start_recorder");
+        Recorder& r = slot("start_recorder");
         r.started = r.started || r.startAnswer;
         return r.startAnswer;
     };
     vm.store_locale = [](const char* locale, jint, jint) -> jboolean {
-        return slot(33, "store_locale").storeLocaleAnswer && locale != nullptr;
+        return slot("store_locale").storeLocaleAnswer && locale != nullptr;
     };
     return vm;
 }
@@ -1597,7 +1382,7 @@ VmRecorderInterface* recorderInterface() {
     return &gRecorderInterface;
 }
 
-// ---- the plan --------------------------------------------------------------------------
+// ---- the plan, holdings, violations ------------------------------------------------------
 
 void arm(const Plan& plan) {
     state->plan = plan;
@@ -1623,8 +1408,7 @@ Holdings holdings() {
 
 List<Bytes> violations() {
     List<Bytes> out;
-    long n = peek(state->violationCount);
-    for (long i = 0; i < n && i < 64; i++) {
+    for (long i = 0; i < peek(state->violationCount) && i < 64; i++) {
         out.push_back(state->violations[i]);
     }
     return out;
@@ -1635,37 +1419,28 @@ List<Bytes> violations() {
 namespace {
 
 Object* defaultRequest(Thread&, Method method, const jvalue* args) {
-    static const char* const kNames[] = {"start", "stop", "check", "dump"};
-    Bytes answer = kNames[static_cast<int>(method)];
-    answer += " ";
-    answer += text(reinterpret_cast<Object*>(args[0].l)).c_str();
-    return newString(answer.c_str());
+    static const char* const kNames[] = {"start ", "stop ", "check ", "dump "};
+    return newString((kNames[static_cast<int>(method)] +
+                      text(reinterpret_cast<Object*>(args[0].l))).c_str());
 }
 
 // ZEV.get(), as the recorder's own binds once: a recorder is bound, under
 // the Java class's lock, when the library holds none.
 Object* defaultZevGet(Thread& t) {
     state->bootstrap.lock();
-    Object* zev = ::recorderBound() ? state->zev : bindRecorder(t);
-    state->zev = zev;
+    state->zev = ::recorderBound() ? state->zev : bindRecorder(t);
+    Object* zev = state->zev;
     state->bootstrap.unlock();
     return zev;
 }
 
-Options gOptions;
-
 jint JNICALL GetEnv(JavaVM*, void** penv, jint version) {
     *penv = nullptr;
     if (version == RECORDER_INTERFACE_VERSION) {
-        switch (gOptions.recorderInterface) {
-        case Options::RecorderInterface::Present:
-            *penv = recorderInterface();
-            return JNI_OK;
-        case Options::RecorderInterface::Null:
-            return JNI_OK;
-        case Options::RecorderInterface::Refused:
-            return JNI_EVERSION;
-        }
+        bool present = gOptions.recorderInterface == Options::RecorderInterface::Present;
+        *penv = present ? recorderInterface() : nullptr;
+        return gOptions.recorderInterface == Options::RecorderInterface::Refused ? JNI_EVERSION
+                                                                                 : JNI_OK;
     }
     if (version == JVMTI_VERSION_1_0) {
         if (enter(&current(), "GetEnv", kFallible)) {
@@ -1689,27 +1464,32 @@ JavaVM gJavaVm{&kInvoke};
 
 const char* const kDefaultSettings[] = {"default"};
 
+void destroy(Object* o) {
+    (::free)(o->elements);
+    delete o;
+}
+
 }  // namespace
 
 void reset() {
-    if (state != nullptr) {
-        for (Object* o = state->objects; o != nullptr;) {
-            Object* next = o->all;
-            (::free)(o->elements);
-            delete o;
-            o = next;
-        }
-        for (Ref* r = state->refs; r != nullptr;) {
-            Ref* next = r->all;
-            delete r;
-            r = next;
-        }
-        for (int i = 0; i < state->envCount; i++) {
-            delete state->envs[i];
-        }
-        delete state;
-        state = nullptr;
+    if (state == nullptr) {
+        return;
     }
+    for (Object* o = state->objects; o != nullptr;) {
+        Object* next = o->all;
+        destroy(o);
+        o = next;
+    }
+    for (Ref* r = state->refs; r != nullptr;) {
+        Ref* next = r->all;
+        delete r;
+        r = next;
+    }
+    for (int i = 0; i < state->envCount; i++) {
+        delete state->envs[i];
+    }
+    delete state;
+    state = nullptr;
 }
 
 void collect() {
@@ -1727,9 +1507,7 @@ void collect() {
     }
     reach(state->zev);
     for (Ref* r = state->refs; r != nullptr; r = r->all) {
-        if (r->live) {
-            reach(r->object);
-        }
+        reach(r->live ? r->object : nullptr);
     }
     for (size_t i = 0; i < reached.size(); i++) {
         for (int k = 0; reached[i]->elements != nullptr && k < reached[i]->length; k++) {
@@ -1740,29 +1518,26 @@ void collect() {
         }
     }
     Object* objects = nullptr;
-    for (Object* o = state->objects; o != nullptr;) {
-        Object* next = o->all;
-        if (o->marked) {
-            o->marked = false;
-            o->all = objects;
-            objects = o;
-        } else {
-            (::free)(o->elements);
-            delete o;
+    for (Object* o = state->objects, *next; o != nullptr; o = next) {
+        next = o->all;
+        if (!o->marked) {
+            destroy(o);
+            continue;
         }
-        o = next;
+        o->marked = false;
+        o->all = objects;
+        objects = o;
     }
     state->objects = objects;
     Ref* refs = nullptr;
-    for (Ref* r = state->refs; r != nullptr;) {
-        Ref* next = r->all;
-        if (r->live) {
-            r->all = refs;
-            refs = r;
-        } else {
+    for (Ref* r = state->refs, *next; r != nullptr; r = next) {
+        next = r->all;
+        if (!r->live) {
             delete r;
+            continue;
         }
-        r = next;
+        r->all = refs;
+        refs = r;
     }
     state->refs = refs;
 }
@@ -1783,23 +1558,17 @@ void start(const Options& options) {
     gOptions = options;
     for (int i = 0; i < kClassCount; i++) {
         Object* c = newObject(Kind::Class, &kClasses[i]);
-        if (kClasses[i].redefinable) {
-            c->original = Bytes("class ") + kClasses[i].name;
-            c->current = c->original;
-        }
+        c->original = kClasses[i].redefinable ? Bytes("class ") + kClasses[i].name : Bytes();
+        c->current = c->original;
         state->classes[i] = c;
     }
     state->java.request = defaultRequest;
     state->java.zevGet = defaultZevGet;
     state->recorder.options.settings = kDefaultSettings;
     state->recorder.options.settings_count = 1;
-    if (options.agentFirst) {
-        addAgent(nullptr);
-    }
 }
 
-jint load(Thread& t) {
-    (void)t;
+jint load(Thread&) {
     return JNI_OnLoad(&gJavaVm, nullptr);
 }
 
@@ -1807,29 +1576,26 @@ Bytes finish(Thread& t) {
     Bytes problems;
     if (state->recorder.upcalls != nullptr && t.pending == nullptr) {
         jint restored = state->recorder.upcalls->release_bindings(&t);
-        if (restored != 0) {
-            problems += "the last release answered ";
-            problems += std::to_string(restored).c_str();
-        }
+        problems += restored != 0 ? "the last release answered an error; " : "";
     }
     for (const Bytes& v : violations()) {
         problems += "violation: " + v + "; ";
     }
     Holdings h = holdings();
+    char line[160] = "";
     if (h.globalRefs > 1 || h.allocations != 0 || h.jvmtiBlocks != 0 || peek(state->pinned) != 0) {
-        char line[128];
-        snprintf(line, sizeof(line), "the library holds %ld global refs, %ld blocks, %ld JVMTI blocks, "
-                 "%ld pinned; ", h.globalRefs, h.allocations, h.jvmtiBlocks, peek(state->pinned));
-        problems += line;
+        snprintf(line, sizeof(line), "the library holds %ld global refs, %ld blocks, %ld JVMTI "
+                 "blocks, %ld pinned; ", h.globalRefs, h.allocations, h.jvmtiBlocks,
+                 peek(state->pinned));
     }
-    for (int i = 0; i < kClassCount; i++) {
-        Object* c = state->classes[i];
-        if (c->current != c->original) {
-            problems = problems + c->type->name + " runs " + c->current + "; ";
-        }
+    problems += line;
+    for (Object* c : state->classes) {
+        problems += c->current != c->original ? c->type->name + (" runs " + c->current + "; ")
+                                              : Bytes();
     }
     if (t.localRefs() != 0) {
-        problems = problems + std::to_string(t.localRefs()).c_str() + " local refs left on " + t.name + "; ";
+        snprintf(line, sizeof(line), "%d local refs left on %s; ", t.localRefs(), t.name);
+        problems += line;
     }
     return problems;
 }
@@ -1838,34 +1604,32 @@ Bytes finish(Thread& t) {
 
 // ---- the library's allocations -------------------------------------------------------------
 
-void* zevModelMalloc(size_t size) {
-    using namespace model;
-    if (state != nullptr && enter(nullptr, "malloc", kFallible)) {
-        return nullptr;
-    }
-    void* block = malloc(size);
-    if (block != nullptr && state != nullptr) {
-        bump(state->allocations);
+namespace {
+
+bool failed(const char* function) {
+    return model::state != nullptr && model::enter(nullptr, function, model::kFallible);
+}
+
+void* counted(void* block) {
+    if (block != nullptr && model::state != nullptr) {
+        model::bump(model::state->allocations);
     }
     return block;
+}
+
+}  // namespace
+
+void* zevModelMalloc(size_t size) {
+    return failed("malloc") ? nullptr : counted(malloc(size));
 }
 
 void* zevModelCalloc(size_t count, size_t size) {
-    using namespace model;
-    if (state != nullptr && enter(nullptr, "calloc", kFallible)) {
-        return nullptr;
-    }
-    void* block = calloc(count, size);
-    if (block != nullptr && state != nullptr) {
-        bump(state->allocations);
-    }
-    return block;
+    return failed("calloc") ? nullptr : counted(calloc(count, size));
 }
 
 void zevModelFree(void* block) {
-    using namespace model;
-    if (block != nullptr && state != nullptr) {
-        bump(state->allocations, -1);
+    if (block != nullptr && model::state != nullptr) {
+        model::bump(model::state->allocations, -1);
     }
     free(block);
 }

@@ -131,9 +131,9 @@ struct Object : UntrackedObject {
     bool marked = false;    // reached, while collect() runs
 };
 
-// The classes the library looks up, and the recorder's classes that tests
-// retransform.
-const ClassDef* classNamed(const char* name);
+// The class object of a class the library looks up, or of one of the
+// redefinable classes that tests list (model/Alpha, Beta, Gamma, Delta,
+// Epsilon, whose class files read "class model/Alpha" and so on).
 Object* classObject(const char* name);
 
 enum class Method {
@@ -260,9 +260,6 @@ struct Recorder {
     bool nullBuffers = false;       // buffer, init_buffer, descriptor_buffer leave the address null
     OptionsRecord options{};
     const RecorderUpcalls* upcalls = nullptr;  // what register_upcalls got
-    int slotCalls[34] = {};
-    Bytes lastAdd;                  // the bytes of the last add
-    Bytes lastWrite;                // the elements write saw, from offset, length bytes
     List<jint> commands;            // recorder_command's arguments
 };
 Recorder& recorder();
@@ -280,8 +277,6 @@ jvmtiEnv* addAgent(ClassFileHook hook);
 // RetransformClasses through env (the library's or an agent's), on t.
 jvmtiError retransform(Thread& t, jvmtiEnv* env, const std::vector<Object*>& classes);
 
-// The library's environment, when it holds one.
-jvmtiEnv* libraryJvmti();
 int jvmtiEnvironments();  // live environments the library got
 
 // ---- failures and actions inside calls --------------------------------------------
@@ -325,7 +320,6 @@ List<Bytes> violations();
 struct Options {
     enum class RecorderInterface { Present, Refused, Null } recorderInterface =
         RecorderInterface::Present;
-    bool agentFirst = false;  // an agent environment exists before the library loads
 };
 
 // Starts a fresh model: objects, classes, the recorder's answers, the Java
