@@ -10,8 +10,6 @@
 
 #ifndef ZEV_MODEL_CHECK
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #endif
 
 extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved);
@@ -46,26 +44,12 @@ void push(T*& head, T* entry) {
 }  // namespace
 
 #ifndef ZEV_MODEL_CHECK
-void Lock::lock() {
-    static_cast<std::mutex*>(impl_)->lock();
-}
-void Lock::unlock() {
-    static_cast<std::mutex*>(impl_)->unlock();
-}
 void Signal::wait(Lock& lock) {
-    // A wait that HotSpot would make forever is a deadlock: say so and end.
-    std::unique_lock<std::mutex> held(*static_cast<std::mutex*>(lock.impl_), std::adopt_lock);
-    auto* cv = static_cast<std::condition_variable*>(impl_);
-    bool woken = cv->wait_for(held, std::chrono::seconds(20)) == std::cv_status::no_timeout;
-    held.release();
-    if (!woken) {
+    if (cv_.wait_for(lock, std::chrono::seconds(20)) == std::cv_status::timeout) {
         fprintf(stderr, "model: deadlock: %s waited 20 s for another thread's redefinition\n",
                 current().name);
         abort();
     }
-}
-void Signal::notifyAll() {
-    static_cast<std::condition_variable*>(impl_)->notify_all();
 }
 #endif
 
@@ -1550,11 +1534,6 @@ void start(const Options& options) {
 #endif
     reset();
     state = new State();
-#ifndef ZEV_MODEL_CHECK
-    state->redefinition.impl_ = new std::mutex();
-    state->redefined.impl_ = new std::condition_variable();
-    state->bootstrap.impl_ = new std::mutex();
-#endif
     gOptions = options;
     for (int i = 0; i < kClassCount; i++) {
         Object* c = newObject(Kind::Class, &kClasses[i]);

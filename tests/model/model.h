@@ -31,6 +31,10 @@
 #include <functional>
 #include <string>
 #include <vector>
+#ifndef ZEV_MODEL_CHECK
+#include <condition_variable>
+#include <mutex>
+#endif
 
 #include "atomics.h"
 #include "vm_interface.h"
@@ -68,15 +72,21 @@ struct Var {
 #define MODEL_VAR(x) x(0)
 class Lock {
 public:
-    void lock();
-    void unlock();
-    void* impl_ = nullptr;
+    void lock() { mutex_.lock(); }
+    void unlock() { mutex_.unlock(); }
+
+private:
+    std::mutex mutex_;
 };
 class Signal {
 public:
+    // A wait that HotSpot would make forever is a deadlock: after 20 s the
+    // process ends, saying so.
     void wait(Lock& lock);
-    void notifyAll();
-    void* impl_ = nullptr;
+    void notifyAll() { cv_.notify_all(); }
+
+private:
+    std::condition_variable_any cv_;
 };
 #endif
 
@@ -302,13 +312,9 @@ long failedCalls();  // calls failed since arm()
 // ---- what the library holds, and what went wrong ---------------------------------
 
 struct Holdings {
-    long globalRefs;     // global references the library made and did not delete
-    long allocations;    // library blocks not freed (malloc, calloc, realloc)
-    long jvmtiBlocks;    // JVMTI Allocate'd blocks neither deallocated nor handed to the VM
-    bool operator==(const Holdings& o) const {
-        return globalRefs == o.globalRefs && allocations == o.allocations &&
-               jvmtiBlocks == o.jvmtiBlocks;
-    }
+    long globalRefs;   // global references the library made and did not delete
+    long allocations;  // library blocks not freed (malloc, calloc)
+    long jvmtiBlocks;  // JVMTI Allocate'd blocks neither deallocated nor handed to the VM
 };
 Holdings holdings();
 
