@@ -17,6 +17,8 @@
 
 namespace {
 
+using namespace races;
+
 // Each round a fresh scenario: before() here, then its threads at once, then after().
 template <typename S>
 void race(int rounds) {
@@ -31,7 +33,7 @@ void race(int rounds) {
                     std::this_thread::yield();
                 }
                 {
-                    model::Thread t(races::kThreadNames[i]);
+                    model::Thread t(kThreadNames[i]);
                     scenario->thread(i, t);
                 }
                 finished++;
@@ -53,46 +55,39 @@ void race(int rounds) {
     }
 }
 
-#define ZEV_RACE(name, type, bound, schedules) TEST(Races, name) { race<races::type>(5000); }
+#define ZEV_RACE(name, bound, schedules, ...) TEST(Races, name) { race<__VA_ARGS__>(5000); }
 ZEV_SCENARIOS(ZEV_RACE)
 
 TEST(Races, AHeldRequestHoldsUpNoOtherThread) {
-    races::Scenario s;
-    s.begin();
-    s.bind();
+    Scenario s;
+    s.before();
     s.retransformList(*s.main);
-    std::atomic<int> stage{0};  // 1: the request is held; 2: the others answered
+    Event held;      // the request is held inside its read section
+    Event answered;  // meanwhile the others answered
     model::Plan plan;
     plan.k = LONG_MAX;  // fails nothing, and records no call names (one thread's job)
-    plan.inside = [&stage](const char* function, long) {
-        if (strcmp(function, "NewLocalRef") != 0 || strcmp(model::current().name, "held") != 0) {
-            return;
+    plan.inside = [&](const char* function, long) {
+        if (strcmp(function, "NewLocalRef") == 0 && strcmp(model::current().name, "held") == 0) {
+            held.raise();
+            answered.wait();
         }
-        stage = 1;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (stage.load() != 2 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        HOLDS(stage.load() == 2);
     };
     model::arm(plan);
-    std::thread held([] {
+    std::thread holder([] {
         model::Thread t("held");
-        HOLDS(races::request(t) != nullptr);
+        HOLDS(request(t) != nullptr);
     });
-    while (stage.load() == 0) {
-        std::this_thread::yield();
-    }
+    held.wait();
     {
         model::Thread other;
         int& callbacks = model::java().calls[static_cast<int>(model::Method::RetransformCallback)];
         int before = callbacks;
-        EXPECT_EQ(model::text(races::request(other)), "check r");
-        EXPECT_EQ(model::retransform(other, s.agent, races::justOne[0]), JVMTI_ERROR_NONE);
+        EXPECT_EQ(model::text(request(other)), "check r");
+        EXPECT_EQ(model::retransform(other, s.agent, justOne[0]), JVMTI_ERROR_NONE);
         EXPECT_EQ(callbacks, before + 1);
     }
-    stage = 2;
-    held.join();
+    answered.raise();
+    holder.join();
     model::disarm();
     s.end();
 }

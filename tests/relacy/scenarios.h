@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 #ifndef ZEV_MODEL_CHECK
@@ -37,8 +38,7 @@ inline unsigned pick(unsigned n) {
 // What a thread blocks on until another raises it: Relacy's mutex and
 // condition variable, so that a wait that nothing ends is a deadlock in its
 // report, not a livelock.
-class Event {
-public:
+struct Event {
     void raise() {
         mutex_.lock($);
         set_($) = true;
@@ -52,39 +52,30 @@ public:
         }
         mutex_.unlock($);
     }
-
-private:
     rl::mutex mutex_;
     rl::condition_variable_any signal_;
     rl::var<bool> set_{false};
 };
 #else
-#define HOLDS(condition) \
-    ((condition) ? (void)0 : races::fail(__FILE__, __LINE__, "does not hold: " #condition))
-[[noreturn]] inline void fail(const char* file, int line, const char* what) {
-    fprintf(stderr, "%s:%d: %s\n", file, line, what);
-    abort();
-}
+#define HOLDS(condition)                                                                           \
+    ((condition) ? (void)0                                                                         \
+                 : (fprintf(stderr, "%s:%d: does not hold: %s\n", __FILE__, __LINE__, #condition), \
+                    abort()))
 inline unsigned pick(unsigned n) {
     static std::atomic<unsigned> next{0};
     return next++ % n;
 }
 
 // The same on real threads; a wait that nothing ends fails rather than hangs.
-class Event {
-public:
+struct Event {
     void raise() { set_ = true; }
     void wait() {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (!set_) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                fail(__FILE__, __LINE__, "a wait that nothing ended: a deadlock");
-            }
+            HOLDS(std::chrono::steady_clock::now() < deadline);  // else a deadlock
             std::this_thread::yield();
         }
     }
-
-private:
     std::atomic<bool> set_{false};
 };
 #endif
@@ -145,7 +136,6 @@ struct Scenario {
 #endif
         libraryState.recorder_interface = nullptr;
         libraryState.jvmti = nullptr;
-        ZEV_ATOMIC(refusing).store(false, zev::kRelaxed);
         model::start();
         main = new model::Thread("main");
         main->attach();
@@ -153,11 +143,9 @@ struct Scenario {
         agent = model::addAgent(nullptr);
         justOne[0][0] = both[0] = listed(0);
         justOne[1][0] = both[1] = listed(1);
-        model::java().transform = [](model::Thread&, model::Object* klass, model::Object*) {
-            return probed(klass);
-        };
+        model::java().transform = probed;
     }
-    static model::Object* probed(model::Object* klass) {
+    static model::Object* probed(model::Thread&, model::Object* klass, model::Object*) {
         model::Bytes bytes = klass->original + " probed";
         return model::newByteArray(bytes.data(), static_cast<int32_t>(bytes.size()));
     }
@@ -170,8 +158,7 @@ struct Scenario {
     // retransformClasses0 on t, for both listed classes.
     void retransformList(model::Thread& t) {
         model::Object* classes = model::newObjectArray("java/lang/Class", 2);
-        classes->elements[0] = listed(0);
-        classes->elements[1] = listed(1);
+        std::copy(both.begin(), both.end(), classes->elements);
         // Two captures at most: a larger lambda would be allocated (a tracked free).
         model::Object* call[2] = {self, classes};
         model::inFrame(t, [&t, &call](JNIEnv* env) -> jobject {
@@ -186,10 +173,15 @@ struct Scenario {
         return static_cast<unsigned>(word) == 0 && listed(0)->current == listed(0)->original &&
                listed(1)->current == listed(1)->original;
     }
-    // Releases what is left, checks the model's end state, and ends the run.
-    void end(bool restoredWhenDue = true) {
+    // Releases what is left, checks the model's end state, and ends the run;
+    // with mustRestore, first that the classes were restored.
+    void end(bool mustRestore = false) {
+        model::Bytes problems;
+        if (mustRestore && !restored()) {
+            problems = "not restored: " + listed(0)->current + ", " + listed(1)->current + "; ";
+        }
         main->attach();
-        model::Bytes problems = model::finish(*main);
+        problems += model::finish(*main);
         if (!problems.empty()) {
             fprintf(stderr, "model: %s\n", problems.c_str());
         }
@@ -198,7 +190,6 @@ struct Scenario {
 #ifdef ZEV_MODEL_CHECK
         zev::endExecution();
 #endif
-        HOLDS(restoredWhenDue);
         HOLDS(problems.empty());
     }
 };
@@ -288,8 +279,7 @@ struct Release : Scenario {
     Event released;
 
     void before() {
-        begin();
-        bind();
+        Scenario::before();
         if (kWho == Who::Agent) {
             retransformList(*main);
         }
@@ -306,7 +296,7 @@ struct Release : Scenario {
                     released.wait();
                 }
             }
-            return probed(klass);
+            return probed(t, klass, nullptr);
         };
     }
     void thread(unsigned i, model::Thread& t) {
@@ -323,8 +313,7 @@ struct Release : Scenario {
             bool inUse = ZEV_ATOMIC(called).load(zev::kSeqCst);
             bool refused = kRefusable && pick(2) == 0;
             ZEV_ATOMIC(refusing).store(refused, zev::kRelaxed);
-            jint answer = release(t);
-            HOLDS(refused || answer == 0);
+            HOLDS(release(t) == 0 || refused);
             ZEV_ATOMIC(refusing).store(false, zev::kRelaxed);
             // A refused restore is left to the next release: this one or the last.
             mustRestore = (mustRestore || inUse) && !refused;
@@ -337,16 +326,9 @@ struct Release : Scenario {
             HOLDS(release(t) == 0);
         }
     }
+    // A release came during Beta's callback, unless none ran (released before).
     void after() {
-        // A release came during Beta's callback, unless none ran (released before).
-        bool calledBack = ZEV_ATOMIC(called).load(zev::kRelaxed);
-        mustRestore = mustRestore || (kHow != How::Racing && calledBack);
-        bool ok = !mustRestore || restored();
-        if (!ok) {
-            fprintf(stderr, "model: after the release: %s, %s\n", listed(0)->current.c_str(),
-                    listed(1)->current.c_str());
-        }
-        end(ok);
+        end(mustRestore || (kHow != How::Racing && ZEV_ATOMIC(called).load(zev::kRelaxed)));
     }
 };
 
@@ -373,30 +355,22 @@ struct RacingQueries : Scenario {
     }
 };
 
-using HookRacingRestore = Release<Who::Agent, How::Racing, false, false, true>;
-using ListReleaseRacing = Release<Who::List, How::Racing, false, false>;
-using ListReleaseWaited = Release<Who::List, How::Waited, false, false>;
-using ListReleaseInCallback = Release<Who::List, How::Inside, true, false>;
-using ReleaseUpcall = Release<Who::List, How::Inside, true, true>;
-using AgentReleaseWaited = Release<Who::Agent, How::Waited, false, false>;
-using AgentReleaseInCallback = Release<Who::Agent, How::Inside, true, false>;
-
-// The scenarios for both runners: X(name, type, preemption bound, random
-// schedules). The bounds keep each search to a few seconds. Not among them:
+// The scenarios for both runners: X(name, preemption bound, random schedules,
+// type). The bounds keep each search to a few seconds. Not among them:
 // RacingQueries, which the model's plain answers make a race of its own on
 // real threads, and which TSan, seeing only the cache's std::atomic, could
 // not judge.
-#define ZEV_SCENARIOS(X)                                            \
-    X(request_release_rebind, RequestReleaseRebind, 2, 150000)      \
-    X(two_binders, TwoBinders, 3, 20000)                            \
-    X(failed_start_and_release, Drops<false>, 2, 150000)            \
-    X(two_waiters, Drops<true>, 1, 150000)                          \
-    X(hook_racing_restore, HookRacingRestore, 1, 150000)            \
-    X(list_release_racing, ListReleaseRacing, 1, 150000)            \
-    X(list_release_waited, ListReleaseWaited, 2, 150000)            \
-    X(list_release_in_callback, ListReleaseInCallback, 2, 150000)   \
-    X(release_upcall, ReleaseUpcall, 0, 150000)                     \
-    X(agent_release_waited, AgentReleaseWaited, 2, 150000)          \
-    X(agent_release_in_callback, AgentReleaseInCallback, 1, 150000)
+#define ZEV_SCENARIOS(X)                                                                    \
+    X(request_release_rebind, 2, 150000, RequestReleaseRebind)                              \
+    X(two_binders, 3, 20000, TwoBinders)                                                    \
+    X(failed_start_and_release, 2, 150000, Drops<false>)                                    \
+    X(two_waiters, 1, 150000, Drops<true>)                                                  \
+    X(hook_racing_restore, 1, 150000, Release<Who::Agent, How::Racing, false, false, true>) \
+    X(list_release_racing, 1, 150000, Release<Who::List, How::Racing, false, false>)        \
+    X(list_release_waited, 2, 150000, Release<Who::List, How::Waited, false, false>)        \
+    X(list_release_in_callback, 2, 150000, Release<Who::List, How::Inside, true, false>)    \
+    X(release_upcall, 0, 150000, Release<Who::List, How::Inside, true, true>)               \
+    X(agent_release_waited, 2, 150000, Release<Who::Agent, How::Waited, false, false>)      \
+    X(agent_release_in_callback, 1, 150000, Release<Who::Agent, How::Inside, true, false>)
 
 }  // namespace races

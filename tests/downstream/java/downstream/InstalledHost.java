@@ -23,9 +23,7 @@ public final class InstalledHost {
 
     private static void check(boolean ok, String what) {
         System.out.println((ok ? "ok: " : "FAILED: ") + what);
-        if (!ok) {
-            failures++;
-        }
+        failures += ok ? 0 : 1;
     }
 
     private static String canonical(String path) throws IOException {
@@ -38,19 +36,16 @@ public final class InstalledHost {
     }
 
     public static void main(String[] args) throws Exception {
-        String lib = canonical(args[0]);
-        String zevJar = canonical(args[1]);
-        String hostJar = canonical(args[2]);
-
         List<String> mapped = Files.readAllLines(Paths.get("/proc/self/maps")).stream()
             .filter(line -> line.endsWith("/libzev.so"))
             .map(line -> line.substring(line.indexOf('/')))
             .distinct()
             .collect(Collectors.toList());
-        check(mapped.size() == 1 && canonical(mapped.get(0)).equals(lib),
-              "libzev mapped from " + lib + " (mapped: " + mapped + ")");
-        check(jarOf(ZEV.class).equals(zevJar), "ZEV loaded from " + jarOf(ZEV.class));
-        check(jarOf(Vm.class).equals(hostJar), "zevhost.Vm loaded from " + jarOf(Vm.class));
+        check(mapped.size() == 1 && canonical(mapped.get(0)).equals(canonical(args[0])),
+              "libzev mapped from " + args[0] + " (mapped: " + mapped + ")");
+        check(jarOf(ZEV.class).equals(canonical(args[1])), "ZEV loaded from " + jarOf(ZEV.class));
+        check(jarOf(Vm.class).equals(canonical(args[2])),
+              "zevhost.Vm loaded from " + jarOf(Vm.class));
 
         check(ZEV.isSupportedInVM(), "ZEV.isSupportedInVM() through libzev");
         Answer started = Vm.startRecording("installed", new String[] {"default"}, false, 0, 0,
