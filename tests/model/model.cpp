@@ -3,10 +3,13 @@
 // Java code the library calls.
 #include "model.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
+#include <utility>
 
 #ifndef ZEV_MODEL_CHECK
 #include <chrono>
@@ -39,6 +42,23 @@ void push(T*& head, T* entry) {
         entry->all = seen;
     } while (!__atomic_compare_exchange_n(&head, &seen, entry, true, __ATOMIC_RELAXED,
                                           __ATOMIC_RELAXED));
+}
+
+// Keeps the entries of an intrusive list that keep() answers true for, and
+// destroys the others.
+template <typename T, typename Keep, typename Destroy>
+void sweep(T*& head, Keep keep, Destroy destroy) {
+    T* kept = nullptr;
+    for (T *entry = head, *next; entry != nullptr; entry = next) {
+        next = entry->all;
+        if (keep(entry)) {
+            entry->all = kept;
+            kept = entry;
+        } else {
+            destroy(entry);
+        }
+    }
+    head = kept;
 }
 
 }  // namespace
@@ -208,11 +228,16 @@ struct State : UntrackedObject {
 State* state = nullptr;
 Options gOptions;
 
+// The calling thread's (under Relacy: the calling fibre's) model::Thread.
+Thread*& here() {
 #ifndef ZEV_MODEL_CHECK
-thread_local Thread* currentThread = nullptr;
+    thread_local Thread* thread = nullptr;
+    return thread;
 #else
-Thread* fibres[16] = {};
+    static Thread* fibres[16] = {};
+    return fibres[rl::is_ctx() ? rl::thread_index() : 15];
 #endif
+}
 
 void violation(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void violation(const char* format, ...) {
@@ -276,34 +301,21 @@ Thread::Thread(const char* threadName) : name(threadName) {
 }
 
 Thread::~Thread() {
-#ifndef ZEV_MODEL_CHECK
-    if (currentThread == this) {
-        currentThread = nullptr;
+    if (here() == this) {
+        here() = nullptr;
     }
-#endif
 }
 
 void Thread::attach() {
-#ifndef ZEV_MODEL_CHECK
-    currentThread = this;
-#else
-    if (rl::is_ctx()) {
-        fibres[rl::thread_index()] = this;
-    }
-#endif
+    here() = this;
 }
 
 Thread& current() {
-#ifndef ZEV_MODEL_CHECK
-    Thread* t = currentThread;
-#else
-    Thread* t = fibres[rl::thread_index()];
-#endif
-    if (t == nullptr) {
+    if (here() == nullptr) {
         fprintf(stderr, "model: a call on a thread that is not the VM's\n");
         abort();
     }
-    return *t;
+    return *here();
 }
 
 Thread& of(JNIEnv* env) {
@@ -340,19 +352,13 @@ void Thread::throwNew(const char* className, const char* message) {
 }
 
 size_t Thread::errorsSince(size_t mark) const {
-    size_t errors = 0;
-    for (size_t i = mark; i < log.size(); i++) {
-        errors += log[i].level == 1;
-    }
-    return errors;
+    return std::count_if(log.begin() + static_cast<long>(mark), log.end(),
+                         [](const LogLine& line) { return line.level == 1; });
 }
 
 int Thread::localRefs() const {
-    int live = 0;
-    for (int d = 0; d <= depth; d++) {
-        live += frames[d].count;
-    }
-    return live;
+    return std::accumulate(frames, frames + depth + 1, 0,
+                           [](int live, const Frame& f) { return live + f.count; });
 }
 
 namespace {
@@ -942,8 +948,7 @@ jbyteArray JNICALL NewByteArray(JNIEnv* env, jsize length) {
 void JNICALL GetByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length,
                                 jbyte* out) {
     FALLIBLE("GetByteArrayRegion", );
-    Object* a = region(t, array, Kind::ByteArray, start, length, "GetByteArrayRegion");
-    if (a != nullptr) {
+    if (Object* a = region(t, array, Kind::ByteArray, start, length, "GetByteArrayRegion")) {
         memcpy(out, a->bytes + start, static_cast<size_t>(length));
     }
 }
@@ -951,8 +956,7 @@ void JNICALL GetByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsiz
 void JNICALL SetByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length,
                                 const jbyte* in) {
     FALLIBLE("SetByteArrayRegion", );
-    Object* a = region(t, array, Kind::ByteArray, start, length, "SetByteArrayRegion");
-    if (a != nullptr) {
+    if (Object* a = region(t, array, Kind::ByteArray, start, length, "SetByteArrayRegion")) {
         memcpy(a->bytes + start, in, static_cast<size_t>(length));
     }
 }
@@ -1098,9 +1102,7 @@ jvmtiError JNICALL Deallocate(jvmtiEnv* env, unsigned char* memory) {
         return entered;
     }
     (::free)(memory);
-    if (memory != nullptr) {
-        bump(state->jvmtiBlocks, -1);
-    }
+    bump(state->jvmtiBlocks, memory != nullptr ? -1 : 0);
     return JVMTI_ERROR_NONE;
 }
 
@@ -1459,16 +1461,9 @@ void reset() {
     if (state == nullptr) {
         return;
     }
-    for (Object* o = state->objects; o != nullptr;) {
-        Object* next = o->all;
-        destroy(o);
-        o = next;
-    }
-    for (Ref* r = state->refs; r != nullptr;) {
-        Ref* next = r->all;
-        delete r;
-        r = next;
-    }
+    auto never = [](void*) { return false; };
+    sweep(state->objects, never, destroy);
+    sweep(state->refs, never, [](Ref* r) { delete r; });
     for (int i = 0; i < state->envCount; i++) {
         delete state->envs[i];
     }
@@ -1501,29 +1496,8 @@ void collect() {
             reach(field);
         }
     }
-    Object* objects = nullptr;
-    for (Object* o = state->objects, *next; o != nullptr; o = next) {
-        next = o->all;
-        if (!o->marked) {
-            destroy(o);
-            continue;
-        }
-        o->marked = false;
-        o->all = objects;
-        objects = o;
-    }
-    state->objects = objects;
-    Ref* refs = nullptr;
-    for (Ref* r = state->refs, *next; r != nullptr; r = next) {
-        next = r->all;
-        if (!r->live) {
-            delete r;
-            continue;
-        }
-        r->all = refs;
-        refs = r;
-    }
-    state->refs = refs;
+    sweep(state->objects, [](Object* o) { return std::exchange(o->marked, false); }, destroy);
+    sweep(state->refs, [](Ref* r) { return r->live; }, [](Ref* r) { delete r; });
 }
 
 void start(const Options& options) {
