@@ -22,10 +22,6 @@ import zevhost.Vm;
  * agent (premain), another tool that retransforms and redefines on its own.
  */
 public final class RetransformTests extends Cases {
-    public static void main(String[] args) throws Throwable {
-        run(RetransformTests.class, args);
-    }
-
     public static final class Alpha { public static String say() { return "before"; } }
     public static final class Beta { public static String say() { return "before"; } }
     public static final class Gamma { public static String say() { return "before"; } }
@@ -82,11 +78,6 @@ public final class RetransformTests extends Cases {
         return recorder;
     }
 
-    static void release() {
-        Answer answer = Vm.release();
-        eq(List.of(0, "null"), List.of(answer.code, String.valueOf(answer.pending)));
-    }
-
     static List<String> sayings() throws ReflectiveOperationException {
         List<String> result = new ArrayList<>();
         for (Class<?> klass : ALL) {
@@ -126,7 +117,7 @@ public final class RetransformTests extends Cases {
         }.define();
         journal(hooked(Alpha.class), hooked(Beta.class), hooked(Gamma.class), SUCCESS, REFUSED);
         eq(List.of(ALL), rewrites.calls);
-        release();
+        released(Vm.release());
         eq(ORIGINAL, sayings());
         journal();
 
@@ -139,7 +130,7 @@ public final class RetransformTests extends Cases {
         });
         again[0].retransformClasses0(new Class<?>[] {Beta.class});
         journal(hooked(Beta.class), REFUSED, REFUSED, SUCCESS);
-        release();
+        released(Vm.release());
         eq(ORIGINAL, sayings());
     }
 
@@ -166,7 +157,7 @@ public final class RetransformTests extends Cases {
         agent.retransformClasses(Alpha.class);
         journal(noRecorder(Alpha.class));
         eq(ORIGINAL, sayings());
-        release();
+        released(Vm.release());
 
         VMZEV thrower = bind((klass, bytes) -> {
             throw new IllegalStateException("the transformer refuses " + klass);
@@ -177,10 +168,10 @@ public final class RetransformTests extends Cases {
         agent.retransformClasses(Alpha.class, Beta.class);
         journal(hooked(Alpha.class), "log(1, \"retransformCallback threw an exception\")",
                 "log(1, \"RetransformClasses returned 62\")", REFUSED);
-        release();
+        released(Vm.release());
         bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});
         eq(List.of("before", LONGER, "before"), sayings());
-        release();
+        released(Vm.release());
         eq(ORIGINAL, sayings());
     }
 
@@ -221,23 +212,30 @@ public final class RetransformTests extends Cases {
             journal(hooked(Alpha.class), hooked(Beta.class), dropped(Beta.class));
         }
         eq(1, answers.size());
-        eq(List.of(0, "null"), List.of(answers.get(0).code, String.valueOf(answers.get(0).pending)));
+        released(answers.get(0));
         eq(ORIGINAL, sayings());
 
         bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});  // no list was left held
         journal(hooked(Beta.class), SUCCESS);
-        release();
+        released(Vm.release());
         eq(ORIGINAL, sayings());
     }
 
     /**
-     * A release entered with an exception pending while a list is held lets
-     * go of the binding (a new init binds) but restores nothing, and says so:
-     * 113 and a level-1 line. The next release restores.
+     * Entered with an exception pending. Another agent's hook leaves one, and
+     * HotSpot calls the library's hook with it: no JNI call but
+     * ExceptionCheck, a level-1 line, and the class keeps its bytes. A release
+     * entered with one while a list is held lets go of the binding (a new
+     * init binds) but restores nothing, and says so: 113 and a level-1 line.
+     * The next release restores.
      */
-    static void releasePending() throws Exception {
+    static void pendingOnEntry() throws Exception {
         bind(new Rewrites()).retransformClasses0(ALL);
         Vm.clearJournal();
+        check(retransformThrowing(Alpha.class) != 0, "the other agent's retransformation fails");
+        journal(hookError("an exception is pending; " + name(Alpha.class) + " keeps its bytes"));
+        eq(REWRITTEN, sayings());
+
         Vm.exceptionPendingOnEntry(true);
         Answer answer = Vm.release();
         Vm.exceptionPendingOnEntry(false);
@@ -248,23 +246,7 @@ public final class RetransformTests extends Cases {
         bind(null).retransformClasses0(new Class<?>[] {Gamma.class});  // "invariant" if still bound
         journal(REFUSED);
         eq(REWRITTEN, sayings());
-        release();
+        released(Vm.release());
         eq(ORIGINAL, sayings());
     }
-
-    /**
-     * Another agent's hook leaves an exception pending, and HotSpot calls the
-     * library's hook with it: no JNI call but ExceptionCheck, a level-1
-     * line, and the class keeps its bytes.
-     */
-    static void hookPending() throws Exception {
-        bind(new Rewrites()).retransformClasses0(ALL);
-        Vm.clearJournal();
-        check(retransformThrowing(Alpha.class) != 0, "the other agent's retransformation fails");
-        journal(hookError("an exception is pending; " + name(Alpha.class) + " keeps its bytes"));
-        eq(REWRITTEN, sayings());
-        release();
-        eq(ORIGINAL, sayings());
-    }
-
 }
