@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -95,11 +95,10 @@ Row java(const std::string& group, const std::vector<std::string>& args,
     for (const std::string& a : args) {
         name += "_" + a;
     }
-    for (const std::string& o : hostOptions) {
+    for (std::string o : hostOptions) {
         if (o.rfind("--", 0) == 0) {  // zev-host's own options name the row too
-            for (char ch : o.substr(1)) {
-                name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-            }
+            std::replace(o.begin(), o.end(), '-', '_');
+            name += o.substr(1);
         }
     }
     hostOptions.insert(hostOptions.end(), {"zevtests.Cases", group});
@@ -121,10 +120,12 @@ const Row kRows[] = {
     java("Native", {"withoutRecorder"}, {"--no-recorder", kLibrary}),
     java("Native", {"withoutRecorder"}, {"--null-recorder", kLibrary}),
     java("Upcall", {"bootstrap"}),
-    java("Upcall", {"conversions"}),
-    java("Upcall", {"badStrings"}),
-    java("Upcall", {"throwingRecorder"}),
-    java("Upcall", {"pendingOnEntry"}),
+    java("Upcall", {"conversions", "vm"}),
+    java("Upcall", {"conversions", "java"}),
+    java("Upcall", {"badStrings", "vm"}),
+    java("Upcall", {"badStrings", "java"}),
+    java("Upcall", {"exceptions", "vm"}),
+    java("Upcall", {"exceptions", "java"}),
     java("Retransform", {"listed"}),
     java("Retransform", {"otherAgent"}, {kJavaAgent}),
     java("Retransform", {"releaseInCallback", "ours", "same"}),

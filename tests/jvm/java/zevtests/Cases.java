@@ -25,23 +25,28 @@ import zevhost.Vm;
  */
 public class Cases {
     interface Action {
-        void run() throws Exception;
+        void run() throws Throwable;
     }
 
     public static void main(String[] args) throws Throwable {
         for (Method m : Class.forName("zevtests." + args[0] + "Tests").getDeclaredMethods()) {
             if (m.getName().equals(args[1])) {
                 String[] rest = Arrays.copyOfRange(args, 2, args.length);
-                try {
-                    m.invoke(null, m.getParameterCount() == 0 ? new Object[0] : new Object[] {rest});
-                } catch (InvocationTargetException e) {
-                    throw e.getCause();
-                }
+                invoke(m, null, m.getParameterCount() == 0 ? new Object[0] : new Object[] {rest});
                 System.out.println("PASS " + args[1]);
                 return;
             }
         }
         throw new IllegalArgumentException("no case " + args[1] + " in " + args[0] + "Tests");
+    }
+
+    /** Calls the method, throwing what it throws. */
+    static void invoke(Method m, Object receiver, Object[] args) throws Throwable {
+        try {
+            m.invoke(receiver, args);
+        } catch (InvocationTargetException e) {
+            throw e.getCause();
+        }
     }
 
     static void check(boolean condition, String what) {

@@ -1,7 +1,6 @@
 package zevtests;
 
 import java.lang.reflect.Array;
-import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
 import java.nio.ByteBuffer;
@@ -9,6 +8,7 @@ import java.util.Arrays;
 import java.util.List;
 import java.util.Set;
 import java.util.TreeSet;
+import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.atomic.AtomicInteger;
 
 import tesmar.nuvrak.zev.Logger;
@@ -162,11 +162,8 @@ public final class NativeTests extends Cases {
         eq(List.of(false, true), List.of(r.flush(), r.flush()));
         Vm.script("thread_id", 1L << 40);
         eq(1L << 40, r.threadID());
-        long[] other = new long[1];
-        Thread t = new Thread(() -> other[0] = r.threadID());
-        t.start();
-        t.join();
-        check(other[0] != r.threadID(), "each thread has its own id");
+        long other = CompletableFuture.supplyAsync(r::threadID).join();
+        check(other != r.threadID(), "each thread has its own id");
         journal("flush(env, VMZEV)", "flush(env, VMZEV)", "thread_id(env, VMZEV)",
                 "thread_id(env, VMZEV)", "thread_id(env, VMZEV)");
 
@@ -305,18 +302,11 @@ public final class NativeTests extends Cases {
                 }
                 declared.add("Java_tesmar_nuvrak_zev_" + simple + "_" + m.getName());
                 if (simple.matches("VMZEV|Process|Timing") && !m.getName().equals("shutdown")) {
-                    Object[] args = new Object[m.getParameterCount()];
-                    for (int i = 0; i < args.length; i++) {  // 0, false or null
-                        args[i] = Array.get(Array.newInstance(m.getParameterTypes()[i], 1), 0);
-                    }
+                    Object[] args = Arrays.stream(m.getParameterTypes())  // 0, false or null
+                        .map(type -> Array.get(Array.newInstance(type, 1), 0)).toArray();
                     String name = simple + "_" + m.getName().replace("Classes0", "");
-                    thrown(Exception.class, name + ": the VM has no recorder interface", () -> {
-                        try {
-                            m.invoke(r, args);
-                        } catch (InvocationTargetException e) {
-                            throw (Exception) e.getCause();
-                        }
-                    });
+                    thrown(Exception.class, name + ": the VM has no recorder interface",
+                           () -> invoke(m, r, args));
                     refused++;
                 }
             }
