@@ -138,10 +138,9 @@ public class Cases {
 
         /** Binds a new recorder object now, and clears the journal. */
         VMZEV bound() {
-            VMZEV recorder = bind();
-            check(recorder != null, "bound");
+            check(bind() != null, "bound");
             Vm.clearJournal();
-            return recorder;
+            return bound;
         }
 
         /** The calls since the last take. */

@@ -116,13 +116,11 @@ public final class RetransformTests extends Cases {
         journal();
 
         // A callback asking for another list, itself or through a thread it waits for.
-        VMZEV[] again = new VMZEV[1];
-        again[0] = bind((klass, bytes) -> {
-            again[0].retransformClasses0(new Class<?>[] {Alpha.class});
-            CompletableFuture.runAsync(() -> again[0].retransformClasses0(ALL)).join();
+        bind((klass, bytes) -> {
+            ZEV.bound().retransformClasses0(new Class<?>[] {Alpha.class});
+            CompletableFuture.runAsync(() -> ZEV.bound().retransformClasses0(ALL)).join();
             return rewrites.transform(klass, bytes);
-        });
-        again[0].retransformClasses0(new Class<?>[] {Beta.class});
+        }).retransformClasses0(new Class<?>[] {Beta.class});
         journal(hooked(Beta.class), REFUSED, REFUSED, SUCCESS);
         released(Vm.release());
         eq(ORIGINAL, sayings());

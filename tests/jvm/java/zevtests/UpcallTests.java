@@ -30,11 +30,9 @@ public final class UpcallTests extends Cases {
 
     /** Each answer as "result, pending exception". */
     static List<String> shown(Answer... answers) {
-        List<String> got = new ArrayList<>();
-        for (Answer a : answers) {
-            got.add((a.entry.equals("finish_chunk") ? a.bool : a.value) + ", " + a.pending);
-        }
-        return got;
+        return Arrays.stream(answers)
+            .map(a -> (a.entry.equals("finish_chunk") ? a.bool : a.value) + ", " + a.pending)
+            .toList();
     }
 
     static final List<String> ANSWERED = List.of(STARTED + ", null", "stopped, null",
@@ -86,7 +84,10 @@ public final class UpcallTests extends Cases {
      * Every argument reaches the recorder converted, in order: nulls,
      * extremes, settings with gaps, none, or more than any local frame
      * holds, standard UTF-8's four-byte forms as surrogate pairs. Settings
-     * that cannot be read are refused before anything else.
+     * that cannot be read are refused before anything else. A string that is
+     * not modified UTF-8, in any place a request carries one, is refused
+     * with a level-1 line that names it: a null answer, nothing pending, the
+     * recorder not asked; the next request works.
      */
     static void conversions(String[] thread) {
         Vm.onCurrentThread(thread[0].equals("java"));
@@ -128,19 +129,7 @@ public final class UpcallTests extends Cases {
                    "dumpRecording(\"d\", 3, null, true)",
                    "finishChunk(" + q + ", -1, " + Long.MAX_VALUE + ", true)"), calls);
         journal();  // started and bound: the requests ask the VM nothing
-    }
 
-    /**
-     * A string that is not modified UTF-8, in any place a request carries
-     * one, is refused with a level-1 line that names it: a null answer,
-     * nothing pending, the recorder not asked; the next request works.
-     */
-    static void badStrings(String[] thread) {
-        Vm.onCurrentThread(thread[0].equals("java"));
-        Recorder recorder = new Recorder();
-        recorder.bound();
-        check(ZEV.startHalcyra(), "the recorder starts");
-        Vm.rawStrings(true);
         String[] places = {"checkRecording: name", "stopRecording: name", "stopRecording: file name",
                            "dumpRecording: name", "dumpRecording: file name", "startRecording: name",
                            "startRecording: setting 0", "startRecording: setting 2",
