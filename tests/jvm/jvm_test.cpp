@@ -1,8 +1,8 @@
 // The library in a real JVM under -Xcheck:jni, one process a case, any JNI
 // warning a failure: the Java groups' cases (zevtests.<group>Tests, one row
-// a case, what the library exports among them), the cases that must end in
-// one of the library's guarantees, and whole programs (the demo, and the
-// benchmarks whose own natives play parts of the VM).
+// a case), the cases that must end in one of the library's guarantees,
+// whole programs (the demo, and the benchmarks whose own natives play parts
+// of the VM), and what the library exports.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -103,13 +104,11 @@ Row java(const std::string& group, const std::vector<std::string>& args,
     }
     hostOptions.insert(hostOptions.end(), {"zevtests.Cases", group});
     hostOptions.insert(hostOptions.end(), args.begin(), args.end());
-    std::string line = guarantee ? "CALLING" : "PASS " + args[0];
-    return {name, hostOptions, {line}, guarantee};
+    return {name, hostOptions, {guarantee ? "CALLING" : "PASS " + args[0]}, guarantee};
 }
 
 const std::string kJavaAgent = std::string("-javaagent:") + ZEV_TESTS_JAR;
 const std::string kThrowingAgent = std::string("-agentpath:") + ZEV_TEST_AGENT;
-const std::string kLibrary = std::string("-Dzev.library=") + ZEV_LIBRARY;
 
 const Row kRows[] = {
     java("Native", {"status"}),
@@ -117,8 +116,8 @@ const Row kRows[] = {
     java("Native", {"arraysAndBuffers"}),
     java("Native", {"init"}),
     java("Native", {"options"}),
-    java("Native", {"withoutRecorder"}, {"--no-recorder", kLibrary}),
-    java("Native", {"withoutRecorder"}, {"--null-recorder", kLibrary}),
+    java("Native", {"withoutRecorder"}, {"--no-recorder"}),
+    java("Native", {"withoutRecorder"}, {"--null-recorder"}),
     java("Upcall", {"bootstrap"}),
     java("Upcall", {"conversions", "vm"}),
     java("Upcall", {"conversions", "java"}),
@@ -176,6 +175,21 @@ TEST_P(Jvm, RunsCleanly) {
         EXPECT_TRUE(contains(run.out + run.err, line)) << "missing: " << line << "\n"
                                                       << run.output();
     }
+}
+
+// The library exports JNI_OnLoad and the natives that the recorder's classes
+// declare, as withoutRecorder prints them, and nothing else.
+TEST(Frame, ExportsExactlyJniOnLoadAndTheDeclaredNatives) {
+    FILE* nm = popen("nm -D --defined-only " ZEV_LIBRARY " | LC_ALL=C sort -k 3", "r");
+    ASSERT_NE(nm, nullptr);
+    std::string exported = "EXPORTS";
+    char symbol[512];
+    while (fscanf(nm, "%*s %*s %511s", symbol) == 1) {  // address, type, name
+        exported += std::string(" ") + symbol;
+    }
+    EXPECT_EQ(pclose(nm), 0);
+    HostRun run = runHost({"--no-recorder", "zevtests.Cases", "Native", "withoutRecorder"});
+    EXPECT_TRUE(contains(run.out, exported + "\n")) << exported << "\n" << run.output();
 }
 
 // How gtest shows a row in the test's name.

@@ -84,6 +84,12 @@ public final class RetransformTests extends Cases {
         return List.of(Alpha.say(), Beta.say(), Gamma.say());
     }
 
+    /** Releases, and expects every class to have its own bytes again. */
+    static void restored() {
+        released(Vm.release());
+        eq(ORIGINAL, sayings());
+    }
+
     static byte[] classFile(Class<?> klass) throws Exception {
         try (InputStream in = klass.getResourceAsStream("/" + name(klass) + ".class")) {
             return in.readAllBytes();
@@ -111,8 +117,7 @@ public final class RetransformTests extends Cases {
         new URLClassLoader(new URL[] {jar}, null).loadClass(Alpha.class.getName());  // a fresh Alpha
         journal(hooked(Alpha.class), hooked(Beta.class), hooked(Gamma.class), SUCCESS, REFUSED);
         eq(List.of(ALL), rewrites.calls);
-        released(Vm.release());
-        eq(ORIGINAL, sayings());
+        restored();
         journal();
 
         // A callback asking for another list, itself or through a thread it waits for.
@@ -122,8 +127,7 @@ public final class RetransformTests extends Cases {
             return rewrites.transform(klass, bytes);
         }).retransformClasses0(new Class<?>[] {Beta.class});
         journal(hooked(Beta.class), REFUSED, REFUSED, SUCCESS);
-        released(Vm.release());
-        eq(ORIGINAL, sayings());
+        restored();
     }
 
     /**
@@ -163,8 +167,7 @@ public final class RetransformTests extends Cases {
         released(Vm.release());
         bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});
         eq(List.of("before", LONGER, "before"), sayings());
-        released(Vm.release());
-        eq(ORIGINAL, sayings());
+        restored();
     }
 
     /**
@@ -209,8 +212,7 @@ public final class RetransformTests extends Cases {
 
         bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});  // no list was left held
         journal(hooked(Beta.class), SUCCESS);
-        released(Vm.release());
-        eq(ORIGINAL, sayings());
+        restored();
     }
 
     /**
@@ -238,7 +240,6 @@ public final class RetransformTests extends Cases {
         bind(null).retransformClasses0(new Class<?>[] {Gamma.class});  // "invariant" if still bound
         journal(REFUSED);
         eq(REWRITTEN, sayings());
-        released(Vm.release());
-        eq(ORIGINAL, sayings());
+        restored();
     }
 }
