@@ -8,38 +8,45 @@ import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
 import java.util.Objects;
+import java.util.stream.Collectors;
 
 import tesmar.nuvrak.zev.RecordingHandler;
 import tesmar.nuvrak.zev.VMZEV;
 import tesmar.nuvrak.zev.ZEV;
+import zevhost.Answer;
 import zevhost.Vm;
 
 /**
- * What the groups share: running one case (the static method named by
- * args[0], handed the remaining arguments if it takes any; "PASS name" when
- * it returns, an AssertionError that ends the host otherwise), the checks,
- * and a recorder whose handler writes down every call. Each group extends
- * it for the names.
+ * What the groups share: running one case (zevtests.Cases Group name
+ * arguments...: the static method of zevtests.GroupTests, handed the
+ * arguments if it takes any; "PASS name" when it returns, an AssertionError
+ * that ends the host otherwise), the checks, and a recorder whose handler
+ * writes down every call. Each group extends it for the names.
  */
-class Cases {
+public class Cases {
     interface Action {
-        void run() throws Exception;
+        void run() throws Throwable;
     }
 
-    static void run(Class<?> group, String[] args) throws Throwable {
-        for (Method m : group.getDeclaredMethods()) {
-            if (m.getName().equals(args[0])) {
-                String[] rest = Arrays.copyOfRange(args, 1, args.length);
-                try {
-                    m.invoke(null, m.getParameterCount() == 0 ? new Object[0] : new Object[] {rest});
-                } catch (InvocationTargetException e) {
-                    throw e.getCause();
-                }
-                System.out.println("PASS " + args[0]);
+    public static void main(String[] args) throws Throwable {
+        for (Method m : Class.forName("zevtests." + args[0] + "Tests").getDeclaredMethods()) {
+            if (m.getName().equals(args[1])) {
+                String[] rest = Arrays.copyOfRange(args, 2, args.length);
+                invoke(m, null, m.getParameterCount() == 0 ? new Object[0] : new Object[] {rest});
+                System.out.println("PASS " + args[1]);
                 return;
             }
         }
-        throw new IllegalArgumentException("no case " + args[0] + " in " + group.getName());
+        throw new IllegalArgumentException("no case " + args[1] + " in " + args[0] + "Tests");
+    }
+
+    /** Calls the method, throwing what it throws. */
+    static void invoke(Method m, Object receiver, Object[] args) throws Throwable {
+        try {
+            m.invoke(receiver, args);
+        } catch (InvocationTargetException e) {
+            throw e.getCause();
+        }
     }
 
     static void check(boolean condition, String what) {
@@ -78,19 +85,10 @@ class Cases {
 
     static String quoted(Object value) {
         if (value instanceof String[]) {
-            List<String> all = new ArrayList<>();
-            for (String s : (String[]) value) {
-                all.add(quoted(s));
-            }
-            return value.getClass().getSimpleName() + all;  // a wrong element type shows
+            return "String[]" + Arrays.stream((String[]) value).map(Cases::quoted)
+                .collect(Collectors.joining(", ", "[", "]"));
         }
         return value instanceof String ? "\"" + value + "\"" : String.valueOf(value);
-    }
-
-    /** Printed just before a call that must end the process. */
-    static void calling() {
-        System.out.println("CALLING");
-        System.out.flush();
     }
 
     static final String STARTED = "started \u00e9t\u00e9 \u20ac";
@@ -109,12 +107,10 @@ class Cases {
         VMZEV bound;
         final RecordingHandler handler = (RecordingHandler) Proxy.newProxyInstance(
             Cases.class.getClassLoader(), new Class<?>[] {RecordingHandler.class}, (p, m, a) -> {
-                List<String> shown = new ArrayList<>();
-                for (Object arg : a == null ? new Object[0] : a) {
-                    shown.add(quoted(arg));
-                }
+                String shown = a == null ? ""
+                    : Arrays.stream(a).map(Cases::quoted).collect(Collectors.joining(", "));
                 synchronized (this) {
-                    calls.add(m.getName() + "(" + String.join(", ", shown) + ")");
+                    calls.add(m.getName() + "(" + shown + ")");
                 }
                 if (throwing) {
                     throw new IllegalStateException(m.getName() + " refused");
@@ -142,10 +138,9 @@ class Cases {
 
         /** Binds a new recorder object now, and clears the journal. */
         VMZEV bound() {
-            VMZEV recorder = bind();
-            check(recorder != null, "bound");
+            check(bind() != null, "bound");
             Vm.clearJournal();
-            return recorder;
+            return bound;
         }
 
         /** The calls since the last take. */
@@ -154,6 +149,11 @@ class Cases {
             calls.clear();
             return taken;
         }
+    }
+
+    /** Expects a release that answered 0 with nothing pending. */
+    static void released(Answer answer) {
+        eq(List.of(0, "null"), List.of(answer.code, String.valueOf(answer.pending)));
     }
 
     /** Expects a VM request to reach this recorder object: the one the library holds. */

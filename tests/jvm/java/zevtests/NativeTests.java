@@ -1,24 +1,31 @@
 package zevtests;
 
 import java.lang.reflect.Array;
-import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
 import java.nio.ByteBuffer;
+import java.util.Arrays;
 import java.util.List;
+import java.util.Set;
+import java.util.TreeSet;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.atomic.AtomicInteger;
 
 import tesmar.nuvrak.zev.Logger;
+import tesmar.nuvrak.zev.NativeOptions;
 import tesmar.nuvrak.zev.Process;
 import tesmar.nuvrak.zev.Timing;
 import tesmar.nuvrak.zev.VMZEV;
 import tesmar.nuvrak.zev.ZEV;
 import zevhost.Vm;
 
-/** Every native of ZEV, VMZEV, Logger, Process and Timing, with valid and refused arguments. */
+/**
+ * Every native of ZEV, VMZEV, Logger, Process and Timing, with valid and
+ * refused arguments: binding the recorder object with VMZEV.init, reading
+ * the VM's options, and the rest.
+ */
 public final class NativeTests extends Cases {
-    public static void main(String[] args) throws Throwable {
-        run(NativeTests.class, args);
-    }
+    static final String REPOSITORY = System.getProperty("java.io.tmpdir");
 
     /**
      * The status natives: a false answer is asked again, a true one (any
@@ -48,6 +55,103 @@ public final class NativeTests extends Cases {
     }
 
     /**
+     * Null arguments bind nothing. Each refusal of the VM throws yet leaves
+     * the binding, which requests reach, until the VM releases it. A proper
+     * init hands the locale (its length in modified UTF-8 bytes) and the
+     * repository to the VM and answers its initial buffer.
+     */
+    static void init() {
+        VMZEV recorder = new VMZEV();
+        Vm.clearJournal();
+        npe(() -> recorder.init(null, 0, REPOSITORY));
+        npe(() -> recorder.init("en-US", 0, null));
+        journal();
+
+        String missing = "/nonexistent/zev-repository/" + "r".repeat(60);
+        String locale = "store_locale(\"en-US\", 5, 1)";
+        Vm.script("store_locale", 0);
+        refused(Exception.class, "Failed to store locale", REPOSITORY, locale);
+        refused(Exception.class, ("Could not set repository " + missing).substring(0, 63), missing,
+                locale, "set_repository(\"" + missing + "\")");
+        Vm.script("init_buffer.unfilled", 1);  // a length, but no address
+        Vm.script("init_buffer", 4096);
+        refused(OutOfMemoryError.class, "VMZEV_init", REPOSITORY, locale,
+                "set_repository(\"" + REPOSITORY + "\")", "init_buffer()");
+
+        ByteBuffer initial = recorder.init("de-\u00c4\u00d6", 3, REPOSITORY);
+        journal("store_locale(\"de-\u00c4\u00d6\", 7, 3)", "set_repository(\"" + REPOSITORY + "\")",
+                "init_buffer()");
+        check(Vm.isVmMemory(initial, "init_buffer"), "over the VM's init_buffer");
+        initial.put(10, (byte) 77);
+        eq((byte) 77, Vm.memory("init_buffer")[10]);
+        reaches(recorder);
+    }
+
+    private static void refused(Class<? extends Throwable> type, String message, String repository,
+                                String... lines) {
+        VMZEV recorder = new VMZEV();
+        thrown(type, message, () -> recorder.init("en-US", 1, repository));
+        journal(lines);
+        reaches(recorder);
+        released(Vm.release());
+    }
+
+    /**
+     * Every field of the options record, nulls, extremes and many settings
+     * included; four-byte forms arrive as surrogate pairs; a string that is
+     * not modified UTF-8 makes options() throw a message that names it.
+     */
+    static void options() {
+        VMZEV recorder = new Recorder().bound();
+        String[] many = new String[70000];
+        Arrays.fill(many, "s");
+        many[69999] = "last";
+        Object[][] records = {
+            {"nightly", new String[] {"default", null, "profile-\u00fc"}, true, -1L, -5, 16384, 7,
+             "/tmp/dump.zev", true, 1L << 40, Long.MIN_VALUE, false},
+            {null, new String[0], false, Long.MAX_VALUE, Integer.MAX_VALUE, Integer.MIN_VALUE, 0,
+             null, false, 0L, 0L, true},
+            {"many", many, false, 0L, 1, 2, 3, null, false, 4L, 5L, true},
+        };
+        for (Object[] f : records) {
+            setOptions(f);
+            NativeOptions o = recorder.options();
+            eq(f, new Object[] {o.name, o.settings, o.disk, o.maxAge, o.stackDepth,
+                                o.threadBufferSize, o.globalBufferCount, o.dumpPath, o.dumpOnExit,
+                                o.maxSize, o.maxChunkSize, o.sampleThreads});
+        }
+        journal("get_options()", "get_options()", "get_options()");
+
+        Vm.rawStrings(true);  // each char a byte: "\u00f0\u009f\u0098\u0080" is U+1F600 in UTF-8
+        setOptions("\u00f0\u009f\u0098\u0080", new String[] {"a\u00c0\u0080", null}, "/tmp/d.zev");
+        NativeOptions o = recorder.options();
+        eq(new Object[] {"\uD83D\uDE00", new String[] {"a\u0000", null}},
+           new Object[] {o.name, o.settings});
+        journal("get_options()");
+        Object[][] bad = {
+            {"name is not modified UTF-8 at byte 2", "..\u00c0\u00afetc", new String[0], null},
+            {"setting 2 is not modified UTF-8 at byte 3", "n", new String[] {"d", null, "pro\u0080file"},
+             null},
+            {"dump path is not modified UTF-8 at byte 6", "n", new String[0], "/tmp/r\u00e9\u00a9s"},
+        };
+        for (Object[] b : bad) {
+            setOptions(b[1], b[2], b[3]);
+            String message = "VMZEV_options: " + b[0];
+            thrown(IllegalArgumentException.class, message, recorder::options);
+            journal("get_options()", "log(1, \"" + message + "\")");
+        }
+    }
+
+    private static void setOptions(Object... f) {
+        if (f.length == 3) {
+            f = new Object[] {f[0], f[1], false, 0L, 0, 0, 0, f[2], false, 0L, 0L, false};
+        }
+        Vm.setOptions((String) f[0], (String[]) f[1], (boolean) f[2], (long) f[3], (int) f[4],
+                      (int) f[5], (int) f[6], (String) f[7], (boolean) f[8], (long) f[9],
+                      (long) f[10], (boolean) f[11]);
+    }
+
+    /**
      * The natives that hand their arguments to one VM call and answer its
      * value unchanged, each with its own thread's JNIEnv ("env", not
      * WRONG_ENV); log lines uncut and unformatted; shutdown only when started.
@@ -58,11 +162,8 @@ public final class NativeTests extends Cases {
         eq(List.of(false, true), List.of(r.flush(), r.flush()));
         Vm.script("thread_id", 1L << 40);
         eq(1L << 40, r.threadID());
-        long[] other = new long[1];
-        Thread t = new Thread(() -> other[0] = r.threadID());
-        t.start();
-        t.join();
-        check(other[0] != r.threadID(), "each thread has its own id");
+        long other = CompletableFuture.supplyAsync(r::threadID).join();
+        check(other != r.threadID(), "each thread has its own id");
         journal("flush(env, VMZEV)", "flush(env, VMZEV)", "thread_id(env, VMZEV)",
                 "thread_id(env, VMZEV)", "thread_id(env, VMZEV)");
 
@@ -177,7 +278,9 @@ public final class NativeTests extends Cases {
     /**
      * On a VM without the recorder interface, every native of VMZEV, Process
      * and Timing but shutdown throws an exception that names it; the status
-     * natives answer false, shutdown and the log do nothing.
+     * natives answer false, shutdown and the log do nothing. Prints the
+     * symbols that the library must export, sorted: JNI_OnLoad and the
+     * natives that the recorder's classes declare.
      */
     static void withoutRecorder() throws Exception {
         eq(0x00010002, Vm.onLoadResult());
@@ -189,47 +292,62 @@ public final class NativeTests extends Cases {
         r.shutdown();
         Logger.output0(Logger.INFO, "logged without a recorder");
         npe(() -> Logger.output0(Logger.INFO, null));
+        Set<String> declared = new TreeSet<>(Set.of("JNI_OnLoad"));
         int refused = 0;
-        for (Class<?> k : List.of(VMZEV.class, Process.class, Timing.class)) {
-            for (Method m : k.getDeclaredMethods()) {
-                if (Modifier.isNative(m.getModifiers()) && !m.getName().equals("shutdown")) {
-                    Object[] args = new Object[m.getParameterCount()];
-                    for (int i = 0; i < args.length; i++) {  // 0, false or null
-                        args[i] = Array.get(Array.newInstance(m.getParameterTypes()[i], 1), 0);
-                    }
-                    String name = k.getSimpleName() + "_" + m.getName().replace("Classes0", "");
-                    thrown(Exception.class, name + ": the VM has no recorder interface", () -> {
-                        try {
-                            m.invoke(r, args);
-                        } catch (InvocationTargetException e) {
-                            throw (Exception) e.getCause();
-                        }
-                    });
+        for (String simple : new String[] {"ZEV", "ZEVImpl", "VMZEV", "NativeOptions", "Logger",
+                                           "Process", "Timing"}) {
+            for (Method m : Class.forName("tesmar.nuvrak.zev." + simple).getDeclaredMethods()) {
+                if (!Modifier.isNative(m.getModifiers())) {
+                    continue;
+                }
+                declared.add("Java_tesmar_nuvrak_zev_" + simple + "_" + m.getName());
+                if (simple.matches("VMZEV|Process|Timing") && !m.getName().equals("shutdown")) {
+                    Object[] args = Arrays.stream(m.getParameterTypes())  // 0, false or null
+                        .map(type -> Array.get(Array.newInstance(type, 1), 0)).toArray();
+                    String name = simple + "_" + m.getName().replace("Classes0", "");
+                    thrown(Exception.class, name + ": the VM has no recorder interface",
+                           () -> invoke(m, r, args));
                     refused++;
                 }
             }
         }
         eq(24, refused);
+        eq(32, declared.size());  // JNI_OnLoad and 31 natives
         journal();
+        System.out.println("EXPORTS " + String.join(" ", declared));  // what the library must export
     }
 
-    /** Prints the JNI symbol of every native that the recorder's classes declare. */
-    static void listNatives() throws ClassNotFoundException {
-        for (String simple : new String[] {"ZEV", "ZEVImpl", "VMZEV", "NativeOptions", "Logger",
-                                           "Process", "Timing"}) {
-            for (Method m : Class.forName("tesmar.nuvrak.zev." + simple).getDeclaredMethods()) {
-                if (Modifier.isNative(m.getModifiers())) {
-                    System.out.println("NATIVE Java_tesmar_nuvrak_zev_" + simple + "_" + m.getName());
-                }
+    /** A second init on a bound library ends the process. */
+    static void initTwice() {
+        new Recorder().bound();
+        System.out.println("CALLING");
+        new VMZEV().init("en-US", 0, REPOSITORY);
+    }
+
+    /** Two threads bind at the same moment: one binds, the other ends the process. */
+    static void concurrentInits() throws Exception {
+        AtomicInteger ready = new AtomicInteger();
+        Runnable bind = () -> {
+            VMZEV recorder = new VMZEV();
+            recorder.options();  // the JNI paths are warm before the race
+            ready.incrementAndGet();
+            while (ready.get() < 2) {
+                Thread.onSpinWait();  // spinning, not parking: both enter init together
             }
-        }
+            recorder.init("en-US", 0, REPOSITORY);
+        };
+        Thread other = new Thread(bind);
+        System.out.println("CALLING");
+        other.start();
+        bind.run();
+        other.join();
     }
 
     /** A descriptor the VM cannot supply ends the process. */
     static void descriptorRefused() {
         VMZEV r = new Recorder().bound();
         Vm.script("get_descriptor", 0);
-        calling();
+        System.out.println("CALLING");
         r.descriptors(6, new Object[2]);
     }
 }

@@ -5,6 +5,8 @@ import static java.nio.charset.StandardCharsets.ISO_8859_1;
 import java.io.InputStream;
 import java.lang.instrument.ClassDefinition;
 import java.lang.instrument.Instrumentation;
+import java.net.URL;
+import java.net.URLClassLoader;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CompletableFuture;
@@ -22,10 +24,6 @@ import zevhost.Vm;
  * agent (premain), another tool that retransforms and redefines on its own.
  */
 public final class RetransformTests extends Cases {
-    public static void main(String[] args) throws Throwable {
-        run(RetransformTests.class, args);
-    }
-
     public static final class Alpha { public static String say() { return "before"; } }
     public static final class Beta { public static String say() { return "before"; } }
     public static final class Gamma { public static String say() { return "before"; } }
@@ -82,17 +80,14 @@ public final class RetransformTests extends Cases {
         return recorder;
     }
 
-    static void release() {
-        Answer answer = Vm.release();
-        eq(List.of(0, "null"), List.of(answer.code, String.valueOf(answer.pending)));
+    static List<String> sayings() {
+        return List.of(Alpha.say(), Beta.say(), Gamma.say());
     }
 
-    static List<String> sayings() throws ReflectiveOperationException {
-        List<String> result = new ArrayList<>();
-        for (Class<?> klass : ALL) {
-            result.add((String) klass.getMethod("say").invoke(null));
-        }
-        return result;
+    /** Releases, and expects every class to have its own bytes again. */
+    static void restored() {
+        released(Vm.release());
+        eq(ORIGINAL, sayings());
     }
 
     static byte[] classFile(Class<?> klass) throws Exception {
@@ -118,29 +113,21 @@ public final class RetransformTests extends Cases {
         r.retransformClasses0(ALL);
         eq(REWRITTEN, sayings());
         r.retransformClasses0(new Class<?>[] {Gamma.class});
-        byte[] fresh = classFile(Alpha.class);
-        new ClassLoader(null) {
-            Class<?> define() {
-                return defineClass(Alpha.class.getName(), fresh, 0, fresh.length);
-            }
-        }.define();
+        URL jar = RetransformTests.class.getProtectionDomain().getCodeSource().getLocation();
+        new URLClassLoader(new URL[] {jar}, null).loadClass(Alpha.class.getName());  // a fresh Alpha
         journal(hooked(Alpha.class), hooked(Beta.class), hooked(Gamma.class), SUCCESS, REFUSED);
         eq(List.of(ALL), rewrites.calls);
-        release();
-        eq(ORIGINAL, sayings());
+        restored();
         journal();
 
         // A callback asking for another list, itself or through a thread it waits for.
-        VMZEV[] again = new VMZEV[1];
-        again[0] = bind((klass, bytes) -> {
-            again[0].retransformClasses0(new Class<?>[] {Alpha.class});
-            CompletableFuture.runAsync(() -> again[0].retransformClasses0(ALL)).join();
+        bind((klass, bytes) -> {
+            ZEV.bound().retransformClasses0(new Class<?>[] {Alpha.class});
+            CompletableFuture.runAsync(() -> ZEV.bound().retransformClasses0(ALL)).join();
             return rewrites.transform(klass, bytes);
-        });
-        again[0].retransformClasses0(new Class<?>[] {Beta.class});
+        }).retransformClasses0(new Class<?>[] {Beta.class});
         journal(hooked(Beta.class), REFUSED, REFUSED, SUCCESS);
-        release();
-        eq(ORIGINAL, sayings());
+        restored();
     }
 
     /**
@@ -166,7 +153,7 @@ public final class RetransformTests extends Cases {
         agent.retransformClasses(Alpha.class);
         journal(noRecorder(Alpha.class));
         eq(ORIGINAL, sayings());
-        release();
+        released(Vm.release());
 
         VMZEV thrower = bind((klass, bytes) -> {
             throw new IllegalStateException("the transformer refuses " + klass);
@@ -177,11 +164,10 @@ public final class RetransformTests extends Cases {
         agent.retransformClasses(Alpha.class, Beta.class);
         journal(hooked(Alpha.class), "log(1, \"retransformCallback threw an exception\")",
                 "log(1, \"RetransformClasses returned 62\")", REFUSED);
-        release();
+        released(Vm.release());
         bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});
         eq(List.of("before", LONGER, "before"), sayings());
-        release();
-        eq(ORIGINAL, sayings());
+        restored();
     }
 
     /**
@@ -221,23 +207,29 @@ public final class RetransformTests extends Cases {
             journal(hooked(Alpha.class), hooked(Beta.class), dropped(Beta.class));
         }
         eq(1, answers.size());
-        eq(List.of(0, "null"), List.of(answers.get(0).code, String.valueOf(answers.get(0).pending)));
+        released(answers.get(0));
         eq(ORIGINAL, sayings());
 
         bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});  // no list was left held
         journal(hooked(Beta.class), SUCCESS);
-        release();
-        eq(ORIGINAL, sayings());
+        restored();
     }
 
     /**
-     * A release entered with an exception pending while a list is held lets
-     * go of the binding (a new init binds) but restores nothing, and says so:
-     * 113 and a level-1 line. The next release restores.
+     * Entered with an exception pending. Another agent's hook leaves one, and
+     * HotSpot calls the library's hook with it: no JNI call but
+     * ExceptionCheck, a level-1 line, and the class keeps its bytes. A release
+     * entered with one while a list is held lets go of the binding (a new
+     * init binds) but restores nothing, and says so: 113 and a level-1 line.
+     * The next release restores.
      */
-    static void releasePending() throws Exception {
+    static void pendingOnEntry() {
         bind(new Rewrites()).retransformClasses0(ALL);
         Vm.clearJournal();
+        check(retransformThrowing(Alpha.class) != 0, "the other agent's retransformation fails");
+        journal(hookError("an exception is pending; " + name(Alpha.class) + " keeps its bytes"));
+        eq(REWRITTEN, sayings());
+
         Vm.exceptionPendingOnEntry(true);
         Answer answer = Vm.release();
         Vm.exceptionPendingOnEntry(false);
@@ -248,23 +240,6 @@ public final class RetransformTests extends Cases {
         bind(null).retransformClasses0(new Class<?>[] {Gamma.class});  // "invariant" if still bound
         journal(REFUSED);
         eq(REWRITTEN, sayings());
-        release();
-        eq(ORIGINAL, sayings());
+        restored();
     }
-
-    /**
-     * Another agent's hook leaves an exception pending, and HotSpot calls the
-     * library's hook with it: no JNI call but ExceptionCheck, a level-1
-     * line, and the class keeps its bytes.
-     */
-    static void hookPending() throws Exception {
-        bind(new Rewrites()).retransformClasses0(ALL);
-        Vm.clearJournal();
-        check(retransformThrowing(Alpha.class) != 0, "the other agent's retransformation fails");
-        journal(hookError("an exception is pending; " + name(Alpha.class) + " keeps its bytes"));
-        eq(REWRITTEN, sayings());
-        release();
-        eq(ORIGINAL, sayings());
-    }
-
 }
