@@ -33,7 +33,6 @@ namespace {
 
 using model::Object;
 using model::Thread;
-using M = model::Method;
 constexpr bool kStarted = ZEV_FUZZ_STARTED;  // after the recorder is reported started
 
 FuzzedDataProvider* in;
@@ -79,7 +78,10 @@ bool decodes(const char* text, bool fourByte, std::u16string* units = nullptr) {
     return model::decodeModifiedUtf8(text, strlen(text), fourByte, units);
 }
 
-bool allDecode(const std::vector<const char*>& sent) {  // a null string counts as whole
+// Whether the strings a call sent, and the count strings of its list, all
+// decode (a null string counts as whole).
+bool allDecode(std::vector<const char*> sent, const char* const* list, jint count) {
+    if (list && count > 0) sent.insert(sent.end(), list, list + count);
     return std::all_of(sent.begin(), sent.end(), [](const char* s) { return !s || decodes(s, true); });
 }
 
@@ -157,9 +159,8 @@ const char** list(jint n) {
 // VM changed them meanwhile).
 void same(const char* sent, Object* got) {
     std::u16string vm, java;
-    if (!sent != !got || (got && !changing && !(decodes(sent, true, &vm) && decodes(got->text, false, &java) && vm == java))) {
+    if (!sent != !got || (got && !changing && !(decodes(sent, true, &vm) && decodes(got->text, false, &java) && vm == java)))
         fail("sent " + shown(sent) + ", Java got " + shown(got ? got->text : nullptr));
-    }
 }
 
 Object* object(jvalue v) { return reinterpret_cast<Object*>(v.l); }
@@ -175,7 +176,11 @@ void quiet() {  // nothing goes wrong
     answer = getMode = transformMode = 0, agentThrows = model::recorder().nullBuffers = false, repository = "/tmp";
 }
 
-Object* handlerAnswer(Thread& on) {
+// The handler of requests and chunks: keeps what reached it, then answers a
+// string, or null, or throws.
+Object* request(Thread& on, model::Method, const jvalue* args) {
+    memcpy(seen, args, sizeof seen);
+    requested = true;
     if (answer == 2) on.throwNew("java/lang/IllegalStateException", "the handler threw");
     return answer == 0 ? model::newString("/tmp/answer") : nullptr;
 }
@@ -272,8 +277,6 @@ void upcall() {
         default: return restored = up->release_bindings(env), dropped = !recorderBound(), nullptr;
         }
     });
-    std::vector<const char*> sent = {name, file};
-    if (settings && count > 0) sent.insert(sent.end(), &settings[0], &settings[count]);
     bool refused = !answered && !finished, logged = t->errorsSince(mark) > 0;
     bool countRefused = !entry && (count < 0 || (!settings && count));
     bool reachable = entry == 4 ? bound && file : entry == 5 ? bound : kStarted || getAnswered;
@@ -284,7 +287,7 @@ void upcall() {
     if (pending || entry == 6) return;
     check(requested || (refused && (logged || (entry == 4 && !file))),
           "refused without a level-1 line, or answered without reaching Java");
-    check(requested == (allDecode(sent) && reachable && !countRefused),
+    check(requested == (allDecode({name, file}, settings.get(), count) && reachable && !countRefused),
           requested ? "a string that is not modified UTF-8 reached Java" : "a request with modified UTF-8 did not reach Java");
     if (!requested) return;
     if (kNameAt[entry] >= 0) same(name, object(seen[kNameAt[entry]]));
@@ -305,9 +308,8 @@ void options() {
     settings.reset(pick(20) ? list(r.settings_count) : nullptr);
     r.settings = settings.get();
     Object* o = run([](JNIEnv* env) { return ZEV(VMZEV_options)(env, probe()); });
-    std::vector<const char*> sent = {r.name, r.dump_path};
-    if (settings && r.settings_count > 0) sent.insert(sent.end(), &settings[0], &settings[r.settings_count]);
-    check(!o == (r.settings_count < 0 || !allDecode(sent)) && !o == !!left, "options answered, or refused, wrongly");
+    bool whole = allDecode({r.name, r.dump_path}, settings.get(), r.settings_count);
+    check(!o == (r.settings_count < 0 || !whole) && !o == !!left, "options answered, or refused, wrongly");
     if (!o) return;
     same(r.name, o->fields[0]), same(r.dump_path, o->fields[7]), sameList(settings.get(), r.settings_count, o->fields[1]);
     const jvalue* v = o->values;
@@ -393,16 +395,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     model::recorderInterface()->add_const_pool = [](void* pool, jint size, jboolean) -> jint {
         return memchr(pool, 1, static_cast<size_t>(size)) ? 0 : model::recorder().constPoolAnswer;
     };
-    model::Java& java = model::java();
-    java.request = [](Thread& on, M, const jvalue* args) {
-        return memcpy(seen, args, sizeof seen), requested = true, handlerAnswer(on);
-    };
-    java.chunk = [](Thread& on, M method, const jvalue* args) { model::java().request(on, method, args); };
-    java.zevGet = zevGet, java.transform = transform;
+    // The handler, for chunks too; the retransformation callback; ZEV.get().
+    model::java() = {request, [](Thread& on, model::Method method, const jvalue* args) { request(on, method, args); },
+                     transform, zevGet};
     quiet();  // the first request binds, and caches the String class for good
-    model::inFrame(*threads[0], [](JNIEnv* env) {
-        return up->start_recording(env, "", 0, nullptr, 0, 0, 0, nullptr, 0, 0, 0, 0);
-    });
+    model::inFrame(*threads[0],
+                   [](JNIEnv* env) { return up->start_recording(env, "", 0, nullptr, 0, 0, 0, nullptr, 0, 0, 0, 0); });
     kStarted ? ZEV(ZEV_startHalcyra)(threads[0], nullptr) : up->release_bindings(threads[0]);
     return 0;
 }
@@ -410,8 +408,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static void (*const kOperations[])() = {upcall, upcall, upcall, upcall, options, native, native, retransform};
     FuzzedDataProvider provider(data, size);
-    in = &provider;
-    quiet();
+    in = &provider;  // every input begins quiet: the last one ended so
     for (int op = 0; op < 8 && in->remaining_bytes() > 0; op++) kOperations[pick(8)](), rebindIfStarted();
     // The last release, with nothing in the way: it restores every class, and the library holds nothing.
     quiet(), threads[0]->attach(), trace += "\nthe last release";

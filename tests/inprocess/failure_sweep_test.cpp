@@ -48,8 +48,8 @@ using model::Thread;
 
 // A child's VM threads and Java objects.
 struct World {
-    Thread& main;               // loads the library, binds the recorder, calls the natives
-    Thread& vm;                 // makes the upcalls
+    Thread main{"main"};        // loads the library, binds the recorder, calls the natives
+    Thread vm{"VM Thread"};     // makes the upcalls
     Object* self = nullptr;     // the recorder object: the bound one, or a fresh VMZEV
     Object* classes = nullptr;  // Class[] {Alpha, Beta, Gamma}
     jvmtiEnv* agent = nullptr;
@@ -57,26 +57,27 @@ struct World {
 
 // What a call did, on the thread it ran on.
 struct Outcome {
-    std::string said;     // "threw <simple class name>: <message>", or the answer as shown()
-    bool threw = false;
-    bool empty = true;    // null, false or 0
-    bool string = false;  // a String
-    size_t errors = 0;    // level-1 lines logged
-    std::string classes;  // classesNow() after the call
+    std::string said;           // "threw <simple class name>: <message>", or the answer as shown()
+    bool threw, empty, string;  // an exception pending; null, false or 0; a String
+    size_t errors = 0;          // level-1 lines logged
+    std::string classes;        // classesNow() after the call
 };
 
-enum class Kind { Native, Upcall, Classes };
+// How a failed run is judged: a native may throw; an upcall answers nothing
+// and says why; a retransformation says why or answers; the load by
+// which of its steps failed.
+enum class Kind { Native, Upcall, Classes, Load };
+
+void nothing(World&) {}
 
 // One entry point in one state.
 struct Scenario {
     std::string name;
     std::function<Outcome(World&)> call;
     std::string ok;  // what it says when nothing fails (for Classes, then its classes)
-    std::function<void(World&)> setUp = [](World&) {};
+    std::function<void(World&)> setUp = nothing;
     std::vector<std::string> guarantees = {};
     Kind kind = Kind::Native;
-    // The judgement of a failed run, by the failed function, where the kind's does not fit.
-    std::function<std::string(World&, const std::string&)> survived = nullptr;
     bool cold = false;  // no request has filled the library's String class cache yet
 };
 
@@ -89,11 +90,10 @@ struct Group {
 };
 
 const std::vector<std::string> kInitGuarantees = {
-    "couldn't find VMZEV class", "couldn't find finishChunk method",
-    "couldn't find startRecording method", "couldn't find stopRecording method",
-    "couldn't find checkRecording method", "couldn't find dumpRecording method",
-    "couldn't find retransformCallback method", "couldn't find onNewChunk method",
-    "Could not create ZEV global ref", "Failed to get UTF Chars from String"};
+    "couldn't find VMZEV class", "couldn't find finishChunk method", "couldn't find startRecording method",
+    "couldn't find stopRecording method", "couldn't find checkRecording method", "couldn't find dumpRecording method",
+    "couldn't find retransformCallback method", "couldn't find onNewChunk method", "Could not create ZEV global ref",
+    "Failed to get UTF Chars from String"};
 const char* const kClasses[] = {"model/Alpha", "model/Beta", "model/Gamma"};
 
 // A string's text, an array's elements, NativeOptions' name, settings and dump path.
@@ -140,33 +140,21 @@ std::function<Outcome(World&)> on(bool upcall, F f) {
             return nullptr;
         };
         Object* object = upcall ? model::deref(run(&t)) : model::inFrame(t, run);
-        Outcome o;
-        o.threw = t.pending != nullptr;
         std::string thrown = t.pendingName().c_str();
-        o.said = o.threw ? "threw " + thrown.substr(thrown.rfind('/') + 1) + ": " + t.pendingMessage().c_str()
-                         : object != nullptr ? shown(object) : std::to_string(value);
-        o.empty = object == nullptr && value == 0;
-        o.string = object != nullptr && object->kind == model::Kind::String;
-        o.errors = t.errorsSince(mark);
-        o.classes = classesNow();
-        return o;
+        thrown = "threw " + thrown.substr(thrown.rfind('/') + 1) + ": " + t.pendingMessage().c_str();
+        return Outcome{t.pending ? thrown : object ? shown(object) : std::to_string(value), t.pending != nullptr,
+                       !object && value == 0, object && object->kind == model::Kind::String, t.errorsSince(mark),
+                       classesNow()};
     };
 }
 #define NATIVE(expr) on(false, [](JNIEnv* e, World& w) { return (void)e, (void)w, (expr); })
 #define UPCALL(expr) on(true, [](JNIEnv* e, World&) { return model::recorder().upcalls->expr; })
 
-jobject me(World& w) {
-    return w.main.local(w.self);
-}
-jstring str(World& w, const char* s) {
-    return w.main.local<jstring>(model::newString(s));
-}
-jbyteArray bytes(World& w) {
-    return w.main.local<jbyteArray>(model::newByteArray(nullptr, 4096));
-}
-jobjectArray objects(World& w) {
-    return w.main.local<jobjectArray>(model::newObjectArray("java/lang/Object", 2));
-}
+// The natives' arguments, as local references of the main thread.
+jobject me(World& w) { return w.main.local(w.self); }
+jstring str(World& w, const char* s) { return w.main.local<jstring>(model::newString(s)); }
+jbyteArray bytes(World& w) { return w.main.local<jbyteArray>(model::newByteArray(nullptr, 4096)); }
+jobjectArray objects(World& w) { return w.main.local<jobjectArray>(model::newObjectArray("java/lang/Object", 2)); }
 jobject pool(World& w) {
     static char memory[8];
     return w.main.local(model::newDirectBuffer(memory, sizeof(memory)));
@@ -180,19 +168,14 @@ int newChunk(JNIEnv* e) {
     return ran;
 }
 
-// The VM's options: 100 settings, every tenth missing; and what VMZEV.options makes of them.
-const OptionsRecord& options(std::string* said = nullptr) {
+// The VM's options: 100 settings, every tenth missing.
+const OptionsRecord& options() {
     static std::string texts[100];
     static const char* settings[100];
     static OptionsRecord record{"sweep", settings, 100, 1, 2, 3, 4, 5, "/tmp/dump", 1, 6, 7, 1};
-    std::string all = "sweep";
     for (int i = 0; i < 100; i++) {
         texts[i] = "setting-" + std::to_string(i);
         settings[i] = i % 10 == 3 ? nullptr : texts[i].c_str();
-        all += " " + (settings[i] ? texts[i] : "null");
-    }
-    if (said != nullptr) {
-        *said = all + " /tmp/dump";
     }
     return record;
 }
@@ -200,7 +183,6 @@ const OptionsRecord& options(std::string* said = nullptr) {
 const auto kRetransform = NATIVE((VM(retransformClasses0)(e, me(w), w.main.local<jobjectArray>(w.classes))));
 const auto kInit = NATIVE(VM(init)(e, me(w), str(w, "en-GB"), 7, str(w, "/tmp/zev")));
 const auto kCheck = UPCALL(check_recording(e, "r", 6, JNI_TRUE));
-const auto kWarm = UPCALL(start_recording(e, "warm", 0, nullptr, 0, 0, 0, nullptr, 0, 0, 0, 0));
 
 std::vector<Scenario> natives() {
     auto refuseIds = [](World&) { model::recorder().thresholdAnswer = false; };
@@ -244,7 +226,7 @@ std::vector<Scenario> natives() {
         {"VMZEV.shutdown", NATIVE(VM(shutdown)(e, me(w))), "0"},
         {"Logger.output0", NATIVE(JAVA(Logger_output0)(e, nullptr, 5, str(w, "a line"))), "0"},
         {"Logger.output0(null)", NATIVE(JAVA(Logger_output0)(e, nullptr, 5, nullptr)),
-         "threw NullPointerException: ", [](World&) {}, {"couldn't find NullPointerException class"}},
+         "threw NullPointerException: ", nothing, {"couldn't find NullPointerException class"}},
         {"Process.getpid", NATIVE(JAVA(Process_getpid)(e, nullptr)), "25"},
         {"Timing.init", NATIVE(JAVA(Timing_init)(e, nullptr)), "27"},
         {"Timing.counterTime", NATIVE(JAVA(Timing_counterTime)(e, nullptr)), "26"},
@@ -254,25 +236,25 @@ std::vector<Scenario> natives() {
 }
 
 std::vector<Scenario> binding() {
-    std::string said;
-    options(&said);
+    std::string said = "sweep";  // what VMZEV.options makes of the VM's options
+    for (int i = 0; i < 100; i++) {
+        said += i % 10 == 3 ? " null" : " setting-" + std::to_string(i);
+    }
     return {
-        {"VMZEV.init", kInit, "buffer", [](World&) {}, kInitGuarantees},
+        {"VMZEV.init", kInit, "buffer", nothing, kInitGuarantees},
         {"VMZEV.init, locale refused by the VM", kInit, "threw Exception: Failed to store locale",
          [](World&) { model::recorder().storeLocaleAnswer = false; }, kInitGuarantees},
         {"VMZEV.init, repository refused by the VM", kInit, "threw Exception: Could not set repository /tmp/zev",
          [](World&) { model::recorder().setRepositoryAnswer = false; }, kInitGuarantees},
-        {"VMZEV.options, 100 settings", NATIVE(VM(options)(e, me(w))), said},
+        {"VMZEV.options, 100 settings", NATIVE(VM(options)(e, me(w))), said + " /tmp/dump"},
     };
 }
 
 // Without the recorder interface each native that needs it refuses, naming
 // itself; the status natives answer false; the rest answer as with it.
 std::vector<Scenario> unsupported() {
-    std::vector<Scenario> all = natives();
-    for (const Scenario& s : binding()) {
-        all.push_back(s);
-    }
+    std::vector<Scenario> all = natives(), init = binding();
+    all.insert(all.end(), init.begin(), init.end());
     all.push_back({"VMZEV.retransformClasses0", kRetransform});
     for (Scenario& s : all) {
         std::string native = s.name.substr(0, s.name.find_first_of(",( "));
@@ -303,13 +285,11 @@ std::vector<Scenario> upcalls(bool started) {
         {"new_chunk", on(true, [](JNIEnv* e, World&) { return newChunk(e); }), "1"},
         {"release_bindings", UPCALL(release_bindings(e)), "0"},
     };
-    if (started) {
-        s.push_back({"start_recording, first of the process", start, "r a null c f.zev"});
-        s.back().cold = true;
-    } else {
-        s.push_back({"check_recording binding the recorder", kCheck, "r",
-                     [](World& w) { model::recorder().upcalls->release_bindings(&w.main); }, kInitGuarantees});
-    }
+    s.push_back(started ? Scenario{"start_recording, first of the process", start, "r a null c f.zev", nothing, {},
+                                   Kind::Upcall, true}
+                        : Scenario{"check_recording binding the recorder", kCheck, "r",
+                                   [](World& w) { model::recorder().upcalls->release_bindings(&w.main); },
+                                   kInitGuarantees});
     for (Scenario& u : s) {
         u.name += started ? ", started" : ", before start";
         u.kind = Kind::Upcall;
@@ -318,25 +298,20 @@ std::vector<Scenario> upcalls(bool started) {
 }
 
 std::vector<Scenario> retransformation() {
-    std::vector<Scenario> s = {
-        {"VMZEV.retransformClasses0 and its hooks", kRetransform, "0 ppp"},
+    return {
+        {"VMZEV.retransformClasses0 and its hooks", kRetransform, "0 ppp", nothing, {}, Kind::Classes},
         {"another agent's retransformation, list held",
          NATIVE(model::retransform(w.main, w.agent, {w.classes->elements[1]})), "0 ppp",
-         [](World& w) { kRetransform(w), w.agent = model::addAgent(nullptr); }},
-        {"release_bindings, list held", UPCALL(release_bindings(e)), "0 ooo", kRetransform},
+         [](World& w) { kRetransform(w), w.agent = model::addAgent(nullptr); }, {}, Kind::Classes},
+        {"release_bindings, list held", UPCALL(release_bindings(e)), "0 ooo", kRetransform, {}, Kind::Classes},
     };
-    for (Scenario& r : s) {
-        r.kind = Kind::Classes;
-    }
-    return s;
 }
 
 // The load under a failed JVMTI call: it says which step failed, keeps no
 // tool environment, refuses lists (holding none) and serves the rest.
 std::string loadSurvived(World& w, const std::string& failed) {
     const std::map<std::string, std::string> step = {
-        {"GetEnv", "Could not get JVMTI environment."},
-        {"AddCapabilities", "Failed to get the capabilities."},
+        {"GetEnv", "Could not get JVMTI environment."}, {"AddCapabilities", "Failed to get the capabilities."},
         {"SetEventCallbacks", "Failed in call to SetEventCallbacks."}};
     auto logged = [&](jint level, const std::string& text) {
         return std::any_of(w.main.log.begin(), w.main.log.end(), [&](const model::LogLine& line) {
@@ -383,9 +358,7 @@ std::string judge(const Scenario& s, const Outcome& o) {
 [[noreturn]] void child(const Group& g, const Scenario& s, const model::Plan& plan, const std::string& failed) {
     alarm(60);
     model::start(g.options);
-    Thread main("main");
-    Thread vm("VM Thread");
-    World w{main, vm};
+    World w;
     model::java().request = [](Thread&, model::Method method, const jvalue* a) {
         auto arg = [a](int i) { return shown(reinterpret_cast<Object*>(a[i].l)); };
         std::string said = method == model::Method::StartRecording ? arg(0) + " " + arg(1) + " " + arg(5) : arg(0);
@@ -397,21 +370,19 @@ std::string judge(const Scenario& s, const Outcome& o) {
     };
     model::recorder().options = options();
     w.classes = model::newObjectArray("java/lang/Class", 3);
-    for (int i = 0; i < 3; i++) {
-        w.classes->elements[i] = model::classObject(kClasses[i]);
-    }
-    main.attach();
+    std::transform(std::begin(kClasses), std::end(kClasses), w.classes->elements, model::classObject);
+    w.main.attach();
     if (g.load) {
-        model::load(main);
+        model::load(w.main);
     }
-    w.self = g.bind ? model::java().zevGet(main) : model::newInstance("tesmar/nuvrak/zev/VMZEV");
+    w.self = g.bind ? model::java().zevGet(w.main) : model::newInstance("tesmar/nuvrak/zev/VMZEV");
     if (g.start) {
         NATIVE(JAVA(ZEV_startHalcyra)(e, nullptr))(w);
     }
-    if (g.bind && !s.cold) {
-        kWarm(w);  // fills the String class cache
+    if (g.bind && !s.cold) {  // fills the String class cache
+        UPCALL(start_recording(e, "warm", 0, nullptr, 0, 0, 0, nullptr, 0, 0, 0, 0))(w);
     }
-    main.attach();
+    w.main.attach();
     model::Holdings before = model::holdings();
     s.setUp(w);
     model::arm(plan);
@@ -421,14 +392,14 @@ std::string judge(const Scenario& s, const Outcome& o) {
     }
     std::string problem = plan.k == 0 ? (answer(s, o) == s.ok ? "" : "without a failure it said " + answer(s, o))
                           : model::failedCalls() == 0 ? "the call was not reached"
-                          : s.survived ? s.survived(w, failed) : judge(s, o);
-    main.attach();
-    main.clearPending();
-    vm.clearPending();
+                          : s.kind == Kind::Load ? loadSurvived(w, failed) : judge(s, o);
+    w.main.attach();
+    w.main.clearPending();
+    w.vm.clearPending();
     if (const RecorderUpcalls* up = model::recorder().upcalls) {
-        up->release_bindings(&main);
+        up->release_bindings(&w.main);
     }
-    w.self = g.bind ? model::java().zevGet(main) : w.self;
+    w.self = g.bind ? model::java().zevGet(w.main) : w.self;
     model::Holdings after = model::holdings();
     if (after.globalRefs > before.globalRefs + s.cold || after.allocations > before.allocations ||
         after.jvmtiBlocks > before.jvmtiBlocks || classesNow() != "ooo") {
@@ -455,20 +426,20 @@ struct Run {
 };
 
 Run forked(const std::function<void()>& f) {
-    char path[] = "/tmp/zev-sweep-XXXXXX";
-    int out = mkstemp(path);
+    FILE* out = tmpfile();
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(out, 2);
+        dup2(fileno(out), 2);
         f();
     }
     Run run{0, ""};
     waitpid(pid, &run.status, 0);
-    std::ifstream written(path);
-    run.out.assign(std::istreambuf_iterator<char>(written), std::istreambuf_iterator<char>());
-    close(out);
-    unlink(path);
+    rewind(out);
+    for (int c; (c = fgetc(out)) != EOF;) {
+        run.out += static_cast<char>(c);
+    }
+    fclose(out);
     return run;
 }
 
@@ -495,9 +466,7 @@ void sweep(const Group& g) {
                 calls.push_back(line.substr(5));
             }
         }
-        long runs = 0;
-        long survived = 0;
-        long guaranteed = 0;
+        long runs = 0, survived = 0, guaranteed = 0;
         using model::FailMode;
         for (FailMode mode : {FailMode::Once, FailMode::Exhaust, FailMode::QuietRefs}) {
             for (size_t k = 1; k <= calls.size(); k++) {
@@ -525,10 +494,9 @@ void sweep(const Group& g) {
 }  // namespace
 
 TEST(FailureSweep, TheLoadsToolEnvironment) {
-    Scenario load{"JNI_OnLoad, its tool environment",
-                  NATIVE((model::load(w.main), model::jvmtiEnvironments())), "1"};
-    load.survived = loadSurvived;
-    sweep({"load", "the load (JNI_OnLoad's tool environment)", false, false, false, {load}});
+    sweep({"load", "the load (JNI_OnLoad's tool environment)", false, false, false,
+           {{"JNI_OnLoad, its tool environment", NATIVE((model::load(w.main), model::jvmtiEnvironments())), "1",
+             nothing, {}, Kind::Load}}});
 }
 
 TEST(FailureSweep, Natives) {

@@ -13,6 +13,9 @@
 
 namespace {
 
+const std::string kSmile = "\xF0\x9F\x98\x80";        // U+1F600 in standard UTF-8's four bytes
+const std::string kPair = "\xED\xA0\xBD\xED\xB8\x80";  // and as modified UTF-8 writes it
+
 // The size of the character at s[i] as the decoder reads it (a four-byte
 // form included), 0 when there is none.
 size_t charAt(const std::string& s, size_t i) {
@@ -27,22 +30,16 @@ size_t charAt(const std::string& s, size_t i) {
 // Where s cut to limit bytes must end: after its last whole character, and
 // before a high surrogate whose low half the cut took away.
 size_t wholeEnd(const std::string& s, size_t limit) {
-    size_t end = 0;
-    size_t last = 0;
+    size_t end = 0, last = 0;
     for (size_t n; end < s.size() && (n = charAt(s, end)) != 0 && end + n <= limit; end += n) {
         last = end;
     }
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    bool high = end - last == 3 && byte(last) == 0xED && byte(last + 1) >= 0xA0 && byte(last + 1) <= 0xAF;
+    bool high = end - last == 3 && s[last] == '\xED' && (s[last + 1] & 0xF0) == 0xA0;  // ED A0 to ED AF
     return high ? last : end;
 }
 
 std::string times(int n, const std::string& s) {
-    std::string out;
-    while (n-- > 0) {
-        out += s;
-    }
-    return out;
+    return n > 0 ? s + times(n - 1, s) : "";
 }
 
 // The check refuses exactly what the decoder refuses, at the offset of the
@@ -56,8 +53,7 @@ bool judgedAsTheDecoderJudges(const std::string& s) {
         bad = n == 0 ? static_cast<long long>(i) : -1;
         four += n == 4;
     }
-    size_t length = 0;
-    size_t fourByteForms = 0;
+    size_t length = 0, fourByteForms = 0;
     long long found = findNonModifiedUtf8(s.c_str(), &length, &fourByteForms);
     if (found != bad || bad >= 0) {
         return found == bad;
@@ -65,8 +61,7 @@ bool judgedAsTheDecoderJudges(const std::string& s) {
     char out[32];
     size_t capacity = length + 2 * four + 1;
     convertFourByteForms(s.c_str(), length, out, capacity);
-    std::u16string expected;
-    std::u16string got;
+    std::u16string expected, got;
     return length == s.size() && fourByteForms == four &&
            model::decodeModifiedUtf8(s.data(), length, true, &expected) &&
            model::decodeModifiedUtf8(out, capacity - 1, false, &got) && got == expected;
@@ -87,15 +82,14 @@ int formatted(char* buffer, size_t size, const char* format, ...) {
 // them, and every cut of each text, end where the decoder says a whole
 // character ends.
 TEST(Messages, AreCutOnWholeCharacters) {
-    const std::string pair = "\xED\xA0\xBD\xED\xB8\x80";  // U+1F600 as modified UTF-8 writes it
     const std::string texts[] = {
         "Illegal id 7",
         std::string(300, 'x'),
         std::string(253, 'x') + "\xE2\x82\xAC",
         "x" + times(100, "\xE2\x82\xAC"),
-        std::string(60, 'x') + pair + "z",
-        std::string(251, 'x') + pair,
-        times(20, "a\xC3\xA9\xE2\x82\xAC" + pair + "\xC0\x80\xF0\x9F\x98\x80\xED\xAF\xBF\xED\xBF\xBF"),
+        std::string(60, 'x') + kPair + "z",
+        std::string(251, 'x') + kPair,
+        times(20, "a\xC3\xA9\xE2\x82\xAC" + kPair + "\xC0\x80\xF0\x9F\x98\x80\xED\xAF\xBF\xED\xBF\xBF"),
     };
     model::start();
     model::Thread t("main");
@@ -137,64 +131,52 @@ TEST(FormatBounded, AnswersTheLengthWrittenOrMinusOne) {
     }
 }
 
-// Every string of one, two and three bytes; every four-byte string led by F0
-// to FF whose last two bytes lie on the edges of the continuation range; and
-// every four-byte form, U+10000 to U+10FFFF, which becomes a surrogate pair.
+// Every string of one, two and three bytes (a NUL ends one); every four-byte
+// string led by F0 to FF whose last two bytes lie on the edges of the
+// continuation range; and every four-byte form, U+10000 to U+10FFFF, which
+// becomes a surrogate pair.
 TEST(ModifiedUtf8, IsCheckedAndConvertedAsTheDecoderReadsIt) {
-    for (int a = 1; a < 256; a++) {
-        for (int b = 0; b < 256; b++) {
-            for (int c = 0; c < (b == 0 ? 1 : 256); c++) {
-                const char s[] = {static_cast<char>(a), static_cast<char>(b), static_cast<char>(c), 0};
-                ASSERT_TRUE(judgedAsTheDecoderJudges(s)) << std::hex << a << " " << b << " " << c;
-            }
-        }
+    auto byte = [](unsigned value) { return static_cast<char>(value); };
+    for (unsigned bytes = 0x10000; bytes <= 0xFFFFFF; bytes++) {
+        const char s[] = {byte(bytes >> 16), byte(bytes >> 8), byte(bytes), 0};
+        ASSERT_TRUE(judgedAsTheDecoderJudges(s)) << std::hex << bytes;
     }
     const char edges[] = {'\x7F', '\x80', '\xBF', '\xC0'};
-    for (int a = 0xF0; a < 256; a++) {
-        for (int b = 1; b < 256; b++) {
-            for (char c : edges) {
-                for (char d : edges) {
-                    ASSERT_TRUE(judgedAsTheDecoderJudges({static_cast<char>(a), static_cast<char>(b), c, d}))
-                        << std::hex << a << " " << b << " " << int{c} << " " << int{d};
-                }
-            }
+    for (unsigned lead = 0xF000; lead <= 0xFFFF; lead++) {  // F0 to FF, then any byte but NUL
+        for (int edge = 0; edge < 16 && byte(lead) != 0; edge++) {
+            ASSERT_TRUE(judgedAsTheDecoderJudges({byte(lead >> 8), byte(lead), edges[edge / 4], edges[edge % 4]}))
+                << std::hex << lead << " " << edge;
         }
     }
     for (unsigned point = 0x10000; point <= 0x10FFFF; point++) {
-        auto byte = [point](unsigned lead, int shift) {
-            return static_cast<char>(lead | (point >> shift & 0x3F));
-        };
-        ASSERT_TRUE(judgedAsTheDecoderJudges({byte(0xF0, 18), byte(0x80, 12), byte(0x80, 6), byte(0x80, 0)}))
-            << std::hex << point;
+        const char form[] = {byte(0xF0 | point >> 18), byte(0x80 | (point >> 12 & 0x3F)),
+                             byte(0x80 | (point >> 6 & 0x3F)), byte(0x80 | (point & 0x3F)), 0};
+        ASSERT_TRUE(judgedAsTheDecoderJudges(form)) << std::hex << point;
     }
 }
 
 // The conversion reads at most length bytes and writes at most capacity,
 // even when the VM changed the string after the check measured it.
 TEST(ModifiedUtf8, TheConversionStaysInsideWhatTheCheckMeasured) {
-    const std::string smile = "\xF0\x9F\x98\x80";
-    const std::string pair = "\xED\xA0\xBD\xED\xB8\x80";
     struct Row {
         std::string string;  // as the conversion finds it
-        size_t length;
-        size_t capacity;
+        size_t length, capacity;
         std::string out;
     } rows[] = {
-        {"a" + smile + "\xC0\x80\xC3\xA9", 9, 12, "a" + pair + "\xC0\x80\xC3\xA9"},
-        {smile, 4, 5, smile},                           // measured as four one-byte characters
-        {smile, 4, 6, smile},                           // room for the pair, not its terminator
-        {smile + smile, 8, 11, pair + smile},            // measured with one four-byte form
-        {"ab" + smile, 3, 4, "ab\xF0"},                  // its end moved past the length
+        {"a" + kSmile + "\xC0\x80\xC3\xA9", 9, 12, "a" + kPair + "\xC0\x80\xC3\xA9"},
+        {kSmile, 4, 5, kSmile},                    // measured as four one-byte characters
+        {kSmile, 4, 6, kSmile},                    // room for the pair, not its terminator
+        {kSmile + kSmile, 8, 11, kPair + kSmile},  // measured with one four-byte form
+        {"ab" + kSmile, 3, 4, "ab\xF0"},           // its end moved past the length
         {"abcdef", 2, 3, "ab"},
-        {smile, 4, 1, ""},
+        {kSmile, 4, 1, ""},
     };
     for (const Row& row : rows) {
         std::vector<char> in(row.string.begin(), row.string.end());  // no terminator to stop on
         std::vector<char> out(row.capacity + 8, '\x7F');
         convertFourByteForms(in.data(), row.length, out.data(), row.capacity);
         EXPECT_EQ(std::string(out.data()), row.out);
-        EXPECT_EQ(std::string(out.begin() + static_cast<long>(row.capacity), out.end()),
-                  std::string(8, '\x7F'))
+        EXPECT_EQ(std::string(out.begin() + static_cast<long>(row.capacity), out.end()), std::string(8, '\x7F'))
             << "wrote past the capacity";
     }
 }
