@@ -177,7 +177,8 @@ struct Ref : UntrackedObject {
     // (TSan sees it as the plain memory it is); local ones need no check.
     Var<int> shared;
     Thread* owner = nullptr;  // null for a global reference
-    Ref* next = nullptr;      // in its frame
+    int frame = 0;            // the owner's frame it was made in
+    Ref* next = nullptr;      // in that frame
     Ref* all = nullptr;
     uint32_t magic = 0x52454621;
 };
@@ -329,6 +330,7 @@ jobject Thread::makeLocal(Object* o) {
     auto* r = new Ref();
     r->object = o;
     r->owner = this;
+    r->frame = depth;
     Frame& f = frames[depth];
     r->next = f.refs;
     f.refs = r;
@@ -553,12 +555,11 @@ bool enter(Thread* t, const char* function, unsigned call) {
 }
 
 // A failed JNI call: the VM's OutOfMemoryError pending, the failure's answer.
-#define FALLIBLE(function, failure)                                             \
-    Thread& t = of(env);                                                        \
-    if (enter(&t, function, kFallible)) {                                       \
-        t.pending = throwable("java/lang/OutOfMemoryError", "the model failed " \
-                                                            "this call");       \
-        return failure;                                                         \
+#define FALLIBLE(function, failure)                                 \
+    Thread& t = of(env);                                            \
+    if (enter(&t, function, kFallible)) {                           \
+        t.pending = throwable("java/lang/OutOfMemoryError", function); \
+        return failure;                                             \
     }
 // A call that cannot fail, with the rules it keeps.
 #define CHECKED(function, call) \
@@ -566,6 +567,17 @@ bool enter(Thread* t, const char* function, unsigned call) {
     enter(&t, function, call)
 
 // ---- JNI: classes, methods, exceptions, references ----------------------------------
+
+// The object an argument names, of the kind the function takes.
+Object* argument(Thread& t, jobject ref, Kind kind, const char* function) {
+    Object* o = resolve(&t, ref, function);
+    if (o == nullptr || o->kind != kind) {
+        violation("%s: not an argument of the kind it takes", function);
+        return nullptr;
+    }
+    return o;
+}
+
 
 jclass JNICALL FindClass(JNIEnv* env, const char* name) {
     FALLIBLE("FindClass", nullptr);
@@ -583,15 +595,12 @@ jclass JNICALL GetSuperclass(JNIEnv* env, jclass klass) {
                                                      : nullptr;
 }
 
-jmethodID methodId(JNIEnv* env, jclass klass, const char* name, const char* signature,
-                   bool isStatic) {
-    Thread& t = of(env);
-    Object* c = resolve(&t, klass, "Get*MethodID");
-    if (c == nullptr || c->kind != Kind::Class) {
-        violation("Get*MethodID of %s: not a class", name);
-        return nullptr;
-    }
-    for (const ClassDef* type = c->type; type != nullptr; type = superOf(type)) {
+jmethodID methodId(JNIEnv* env, const char* function, jclass klass, const char* name,
+                   const char* signature, bool isStatic) {
+    FALLIBLE(function, nullptr);
+    Object* c = argument(t, klass, Kind::Class, function);
+    for (const ClassDef* type = c != nullptr ? c->type : nullptr; type != nullptr;
+         type = superOf(type)) {
         for (const MethodDef& m : kMethods) {
             if (m.isStatic == isStatic && strcmp(m.owner, type->name) == 0 &&
                 strcmp(m.name, name) == 0 && strcmp(m.signature, signature) == 0) {
@@ -604,19 +613,17 @@ jmethodID methodId(JNIEnv* env, jclass klass, const char* name, const char* sign
 }
 
 jmethodID JNICALL GetMethodID(JNIEnv* env, jclass klass, const char* name, const char* signature) {
-    FALLIBLE("GetMethodID", nullptr);
-    return methodId(env, klass, name, signature, false);
+    return methodId(env, "GetMethodID", klass, name, signature, false);
 }
 
 jmethodID JNICALL GetStaticMethodID(JNIEnv* env, jclass klass, const char* name,
                                     const char* signature) {
-    FALLIBLE("GetStaticMethodID", nullptr);
-    return methodId(env, klass, name, signature, true);
+    return methodId(env, "GetStaticMethodID", klass, name, signature, true);
 }
 
 jint JNICALL ThrowNew(JNIEnv* env, jclass klass, const char* message) {
     FALLIBLE("ThrowNew", JNI_ERR);
-    Object* c = resolve(&t, klass, "ThrowNew");
+    Object* c = argument(t, klass, Kind::Class, "ThrowNew");
     if (c == nullptr || !c->type->throwable) {
         violation("ThrowNew of a class that is not a Throwable");
         return JNI_ERR;
@@ -696,16 +703,8 @@ void deleteRef(JNIEnv* env, const char* function, jobject ref, bool global) {
     if (global) {
         MODEL_VAR(r->shared) = 0;
         bump(state->globalRefs, -1);
-        return;
-    }
-    // Counted in the frame it was made in, wherever that is now.
-    for (int d = t.depth; d >= 0; d--) {
-        for (Ref* in = t.frames[d].refs; in != nullptr; in = in->next) {
-            if (in == r) {
-                t.frames[d].count--;
-                return;
-            }
-        }
+    } else {
+        t.frames[r->frame].count--;
     }
 }
 
@@ -817,9 +816,8 @@ jobject JNICALL CallObjectMethodA(JNIEnv* env, jobject object, jmethodID method,
 
 jobject JNICALL NewObjectV(JNIEnv* env, jclass klass, jmethodID method, va_list list) {
     FALLIBLE("NewObject", nullptr);
-    Object* c = resolve(&t, klass, "NewObject");
-    if (c == nullptr || c->kind != Kind::Class) {
-        violation("NewObject of something that is not a class");
+    Object* c = argument(t, klass, Kind::Class, "NewObject");
+    if (c == nullptr) {
         return nullptr;
     }
     jobject self = t.local(newObject(Kind::Instance, c->type));
@@ -844,25 +842,14 @@ jstring JNICALL NewStringUTF(JNIEnv* env, const char* chars) {
     return t.local<jstring>(newString(chars));
 }
 
-// The object an argument names, of the kind the function takes.
-Object* argument(Thread& t, jobject ref, Kind kind, const char* function) {
-    Object* o = resolve(&t, ref, function);
-    if (o == nullptr || o->kind != kind) {
-        violation("%s: not an argument of the kind it takes", function);
-        return nullptr;
-    }
-    return o;
-}
-
 const char* JNICALL GetStringUTFChars(JNIEnv* env, jstring string, jboolean* isCopy) {
     FALLIBLE("GetStringUTFChars", nullptr);
     Object* s = argument(t, string, Kind::String, "GetStringUTFChars");
     if (s == nullptr) {
         return nullptr;
     }
-    if (isCopy != nullptr) {
-        *isCopy = JNI_TRUE;
-    }
+    jboolean copied = JNI_TRUE;
+    *(isCopy != nullptr ? isCopy : &copied) = JNI_TRUE;
     auto* chars = static_cast<char*>((::malloc)(static_cast<size_t>(s->length) + 1));
     memcpy(chars, s->text, static_cast<size_t>(s->length) + 1);
     bump(state->pinned);
@@ -967,9 +954,8 @@ void* JNICALL GetPrimitiveArrayCritical(JNIEnv* env, jarray array, jboolean* isC
     if (a == nullptr) {
         return nullptr;
     }
-    if (isCopy != nullptr) {
-        *isCopy = JNI_FALSE;
-    }
+    jboolean copied = JNI_FALSE;
+    *(isCopy != nullptr ? isCopy : &copied) = JNI_FALSE;
     t.critical = true;
     bump(state->pinned);
     return a->bytes;
