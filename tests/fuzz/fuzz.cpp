@@ -1,6 +1,6 @@
 // libFuzzer over the library's entry points on the model of the VM's side. An
 // input makes up to eight operations (the upcalls with the strings a VM
-// written in C hands over, OptionsRecords, the recorder's natives with
+// written in C hands over, the recorder's natives with
 // arguments at their edges, retransformations through the library and
 // through another agent), then a last release after which the library holds
 // nothing and every class runs its own bytes. fuzz_upcalls runs before the
@@ -38,14 +38,13 @@ constexpr bool kStarted = ZEV_FUZZ_STARTED;  // after the recorder is reported s
 FuzzedDataProvider* in;
 std::string trace;                               // what the input did, for the report
 std::deque<std::string> texts;                   // the input's strings: their addresses stay put
-std::vector<std::pair<char*, size_t>> growable;  // long ones, with room after their end
 Thread* threads[2];
 Thread* t;  // the thread of the operation under way
 const RecorderUpcalls* up;
 jvmtiEnv* agent;  // another agent's environment, made before ours: its hook runs first
 // How the Java side, the other agent and the VM behave in this operation.
 int answer, getMode, transformMode;
-bool agentThrows, getAnswered, changing;
+bool agentThrows, getAnswered;
 std::string repository;  // where ZEV.get() binds a recorder
 Object* recorder;        // the VMZEV it bound
 jvalue seen[12];         // the arguments of the last request that reached Java
@@ -132,20 +131,10 @@ const char* vmText() {
     case 2: texts.push_back(valid(16)); break;
     case 3: texts.push_back(valid(4) + utf8(in->ConsumeIntegralInRange(0x10000u, 0x10FFFFu), true) + valid(4)); break;
     case 4: texts.push_back(valid(6) + kFaults[pick(14)] + valid(6)); break;
-    case 5:  // with room after its end
-        texts.push_back(longText(true) + std::string(64, '\0'));
-        growable.emplace_back(&texts.back()[0], strlen(texts.back().c_str()));
-        break;
+    case 5: texts.push_back(longText(true)); break;
     default: texts.push_back(std::string(pick(20), 'a'));
     }
     return trace += " " + shown(texts.back().c_str()), texts.back().c_str();
-}
-
-// The VM writes four-byte forms on past the end of its long strings, inside
-// the library's malloc (between its check of a string and its copy), or
-// takes them back.
-void vmWritesOn(bool on) {
-    for (auto& g : growable) for (int k = 0; k < 60; k++) g.first[g.second + k] = on ? "\xF0\x9F\x98\x80"[k % 4] : 0;
 }
 
 // Exactly n addresses of VM strings, a few of them repeated.
@@ -155,11 +144,10 @@ const char** list(jint n) {
     return l;
 }
 
-// The Java string a VM string became holds the same characters (unless the
-// VM changed them meanwhile).
+// The Java string a VM string became holds the same characters.
 void same(const char* sent, Object* got) {
     std::u16string vm, java;
-    if (!sent != !got || (got && !changing && !(decodes(sent, true, &vm) && decodes(got->text, false, &java) && vm == java)))
+    if (!sent != !got || (got && !(decodes(sent, true, &vm) && decodes(got->text, false, &java) && vm == java)))
         fail("sent " + shown(sent) + ", Java got " + shown(got ? got->text : nullptr));
 }
 
@@ -233,9 +221,7 @@ Object* run(const std::function<jobject(JNIEnv*)>& call) {
     trace += format(" on %s;", t->name);
     t->attach();
     mark = t->log.size();
-    if (changing) model::arm({0, model::FailMode::Once, [](const char* f, long) { if (!strcmp(f, "malloc")) vmWritesOn(true); }});
     Object* answered = model::inFrame(*t, call);
-    if (changing) model::disarm(), vmWritesOn(false);
     if (!model::violations().empty()) fail("the model saw: " + std::string(model::violations()[0].c_str()));
     for (size_t i = mark; i < t->log.size(); i++)
         if (!decodes(t->log[i].text.c_str(), true)) fail("a line ends inside a character: " + shown(t->log[i].text.c_str()));
@@ -252,10 +238,10 @@ void upcall() {
     if (entry == 5 && !recorderBound()) entry = 2;  // new_chunk with nothing bound breaks the contract
     jint count = entry || kind > 1 ? pick(13) : kind ? pick(1900) + 100 : in->ConsumeIntegralInRange(INT_MIN, -1);
     bool pending = pick(8) == 0, bound = recorderBound(), held = retransformedClassesHeld(), finished = false, dropped = false;
-    answer = pick(3), getMode = kStarted || pick(3) ? 0 : pick(3), changing = pick(8) == 0, getAnswered = requested = false;
+    answer = pick(3), getMode = kStarted || pick(3) ? 0 : pick(3), getAnswered = requested = false;
     repository = pick(4) ? "/tmp" : "/nonexistent/" + longText(false);  // the VM refuses it
-    trace += format("\nupcall %d, answer %d, get %d, repository %s%s%s, count %d:", entry, answer, getMode,
-                    shown(repository.c_str()).c_str(), pending ? ", pending" : "", changing ? ", changing" : "", count);
+    trace += format("\nupcall %d, answer %d, get %d, repository %s%s, count %d:", entry, answer, getMode,
+                    shown(repository.c_str()).c_str(), pending ? ", pending" : "", count);
     const char* name = kNameAt[entry] < 0 ? nullptr : vmText();
     const char* file = kFileAt[entry] < 0 ? nullptr : vmText();
     std::unique_ptr<const char*[]> settings(entry == 0 && pick(16) ? list(count) : nullptr);  // exactly count, or null
@@ -298,26 +284,6 @@ void upcall() {
           "the handler's answer, null or exception came back changed");
 }
 
-void options() {
-    static std::unique_ptr<const char*[]> settings;
-    OptionsRecord& r = model::recorder().options;
-    in->ConsumeData(&r, sizeof r);  // the numbers and flags; the strings follow
-    r.settings_count = pick(20) ? pick(300) : -1 - pick(5), changing = pick(8) == 0;
-    trace += format("\noptions, %d settings%s:", r.settings_count, changing ? ", changing" : "");
-    r.name = vmText(), r.dump_path = vmText();
-    settings.reset(pick(20) ? list(r.settings_count) : nullptr);
-    r.settings = settings.get();
-    Object* o = run([](JNIEnv* env) { return ZEV(VMZEV_options)(env, probe()); });
-    bool whole = allDecode({r.name, r.dump_path}, settings.get(), r.settings_count);
-    check(!o == (r.settings_count < 0 || !whole) && !o == !!left, "options answered, or refused, wrongly");
-    if (!o) return;
-    same(r.name, o->fields[0]), same(r.dump_path, o->fields[7]), sameList(settings.get(), r.settings_count, o->fields[1]);
-    const jvalue* v = o->values;
-    check(v[2].z == r.disk && v[3].j == r.max_age && v[4].i == r.stack_depth && v[5].i == r.thread_buffer_size &&
-              v[6].i == r.global_buffer_count && v[8].z == r.dump_on_exit && v[9].j == r.max_size &&
-              v[10].j == r.max_chunk_size && v[11].z == r.sample_threads, "options: a number or flag arrived changed");
-}
-
 jint edge() {
     static const jint kEdges[] = {INT_MIN, INT_MIN + 1, -65536, -1, 0, 1, 2, 7, 63, 64, 4096, 65536, INT_MAX - 1, INT_MAX};
     return in->ConsumeBool() ? in->ConsumeIntegral<jint>() : kEdges[pick(14)];
@@ -333,7 +299,7 @@ void native() {
     std::string message = in->ConsumeBool() ? valid(40) : longText(false);
     std::unique_ptr<unsigned char[]> memory(new unsigned char[length > 0 ? length : 0]());
     model::Recorder& vm = model::recorder();
-    vm.nullBuffers = pick(4) == 0, vm.thresholdAnswer = pick(4), vm.constPoolAnswer = pick(4) ? 1 : 0, changing = false;
+    vm.nullBuffers = pick(4) == 0, vm.thresholdAnswer = pick(4), vm.constPoolAnswer = pick(4) ? 1 : 0;
     vm.canWrite = length >= 0 && b >= 0 && c >= 0 && b + static_cast<long long>(c) <= length;  // the VM checks its range
     trace += format("\nnative %d (%d, %d, %d, %d), array %d%s", which, a, b, c, size, length, flag ? ", flag" : "");
     Object* array = length < 0 ? nullptr : model::newByteArray(nullptr, length);
@@ -365,7 +331,7 @@ void retransform() {
     static const char* const kClasses[] = {"model/Alpha", "model/Beta", "model/Gamma", "model/Delta", "model/Epsilon"};
     int length = pick(5) - 1;  // -1: null
     bool byAgent = pick(3) == 0;
-    transformMode = pick(4), agentThrows = pick(4) == 0, changing = false;
+    transformMode = pick(4), agentThrows = pick(4) == 0;
     std::vector<Object*> classes;
     for (int i = 0; i < length; i++) classes.push_back(pick(8) ? model::classObject(kClasses[pick(5)]) : nullptr);
     trace += format("\n%s %d classes, callback %d%s", byAgent ? "another agent retransforms" : "retransformClasses0 of",
@@ -406,7 +372,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static void (*const kOperations[])() = {upcall, upcall, upcall, upcall, options, native, native, retransform};
+    static void (*const kOperations[])() = {upcall, upcall, upcall, upcall, upcall, native, native, retransform};
     FuzzedDataProvider provider(data, size);
     in = &provider;  // every input begins quiet: the last one ended so
     for (int op = 0; op < 8 && in->remaining_bytes() > 0; op++) kOperations[pick(8)](), rebindIfStarted();
@@ -416,7 +382,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!problems.empty()) fail(problems.c_str());
     rebindIfStarted();
     for (Thread* each : threads) each->log.clear();
-    model::recorder().commands.clear(), texts.clear(), growable.clear(), trace.clear();
+    model::recorder().commands.clear(), texts.clear(), trace.clear();
     model::collect();
     return 0;
 }

@@ -1,8 +1,7 @@
 // The library in a real JVM under -Xcheck:jni, one process a case, any JNI
 // warning a failure: the Java groups' cases (zevtests.<group>Tests, one row
 // a case), the cases that must end in one of the library's guarantees,
-// whole programs (the demo, and the benchmarks whose own natives play parts
-// of the VM), and what the library exports.
+// the demo, and what the library exports.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -145,12 +144,6 @@ const Row kRows[] = {
      {"result: PASS", "stages passed: 3/3", "ZEV [5]: demo: logged without a recorder"}},
     {"DemoDisabled", {"-cp", ZEV_DEMO_JAR, "--disabled", "demo.RecorderLife"},
      {"result: PASS", "stages passed: 3/3", "ZEV.get() called 0 times, recorder bound: false"}},
-    // The benchmarks run without -Xcheck:jni: here the modes whose own
-    // natives (the baselines) make JNI calls.
-    {"BenchNatives", {"-cp", ZEV_BENCH_JAR, "zevbench.Child", "natives", "1", "2000", "200"},
-     {"SAMPLE startRecording "}},
-    {"BenchMemory", {"-cp", ZEV_BENCH_JAR, "zevbench.Child", "memory", "100", "1000", "100"},
-     {"VALUE memory "}},
 };
 
 class Jvm : public testing::TestWithParam<Row> {};

@@ -212,9 +212,7 @@ struct State : UntrackedObject {
     Recorder recorder;
     Lock bootstrap;  // ZEV.get()'s, a synchronized Java method
     Object* zev = nullptr;
-    long globalRefs = 0;
-    long allocations = 0;
-    long jvmtiBlocks = 0;
+    Holdings held = {0, 0, 0};
     long pinned = 0;  // UTF chars and critical arrays not released
     long libraryEnvs = 0;
     Plan plan;
@@ -278,10 +276,6 @@ Object* throwable(const char* className, const char* message) {
     return withText(newObject(Kind::Instance, classNamed(className)), message);
 }
 
-int classIndex(const Object* c) {
-    return static_cast<int>(c->type - kClasses);
-}
-
 }  // namespace
 
 Object* classObject(const char* name) {
@@ -319,10 +313,6 @@ Thread& current() {
     return *here();
 }
 
-Thread& of(JNIEnv* env) {
-    return *static_cast<Thread*>(env);
-}
-
 jobject Thread::makeLocal(Object* o) {
     if (o == nullptr) {
         return nullptr;
@@ -345,22 +335,8 @@ Bytes Thread::pendingName() const {
     return pending != nullptr ? pending->type->name : "";
 }
 
-Bytes Thread::pendingMessage() const {
-    return pending != nullptr ? pending->text : "";
-}
-
 void Thread::throwNew(const char* className, const char* message) {
     pending = throwable(className, message);
-}
-
-size_t Thread::errorsSince(size_t mark) const {
-    return std::count_if(log.begin() + static_cast<long>(mark), log.end(),
-                         [](const LogLine& line) { return line.level == 1; });
-}
-
-int Thread::localRefs() const {
-    return std::accumulate(frames, frames + depth + 1, 0,
-                           [](int live, const Frame& f) { return live + f.count; });
 }
 
 namespace {
@@ -676,7 +652,7 @@ jobject newRef(JNIEnv* env, const char* function, jobject object, bool global) {
     r->object = o;
     MODEL_VAR(r->shared) = 1;
     push(state->refs, r);
-    bump(state->globalRefs);
+    bump(state->held.globalRefs);
     return reinterpret_cast<jobject>(r);
 }
 
@@ -702,7 +678,7 @@ void deleteRef(JNIEnv* env, const char* function, jobject ref, bool global) {
     r->live = false;
     if (global) {
         MODEL_VAR(r->shared) = 0;
-        bump(state->globalRefs, -1);
+        bump(state->held.globalRefs, -1);
     } else {
         t.frames[r->frame].count--;
     }
@@ -1078,7 +1054,7 @@ jvmtiError JNICALL Allocate(jvmtiEnv* env, jlong size, unsigned char** memory) {
         return JVMTI_ERROR_ILLEGAL_ARGUMENT;
     }
     *memory = static_cast<unsigned char*>((::malloc)(static_cast<size_t>(size) + 1));
-    bump(state->jvmtiBlocks);
+    bump(state->held.jvmtiBlocks);
     return JVMTI_ERROR_NONE;
 }
 
@@ -1088,7 +1064,7 @@ jvmtiError JNICALL Deallocate(jvmtiEnv* env, unsigned char* memory) {
         return entered;
     }
     (::free)(memory);
-    bump(state->jvmtiBlocks, memory != nullptr ? -1 : 0);
+    bump(state->held.jvmtiBlocks, memory != nullptr ? -1 : 0);
     return JVMTI_ERROR_NONE;
 }
 
@@ -1156,7 +1132,7 @@ jvmtiError doRetransform(Thread& t, Env& caller, const List<Object*>& classes) {
         if (!c->type->redefinable) {
             return JVMTI_ERROR_UNMODIFIABLE_CLASS;
         }
-        indices.push_back(classIndex(c));
+        indices.push_back(static_cast<int>(c->type - kClasses));
     }
     lockClasses(t, indices, true);
     List<Bytes> results;
@@ -1180,7 +1156,7 @@ jvmtiError doRetransform(Thread& t, Env& caller, const List<Object*>& classes) {
             if (newBytes != nullptr) {
                 bytes.assign(reinterpret_cast<char*>(newBytes), static_cast<size_t>(newLength));
                 (::free)(newBytes);  // the VM's now
-                bump(state->jvmtiBlocks, e.library ? -1 : 0);
+                bump(state->held.jvmtiBlocks, e.library ? -1 : 0);
             }
         }
         if (t.pending != nullptr) {
@@ -1375,15 +1351,12 @@ long failedCalls() {
 }
 
 Holdings holdings() {
-    return {peek(state->globalRefs), peek(state->allocations), peek(state->jvmtiBlocks)};
+    const Holdings& h = state->held;
+    return {peek(h.globalRefs), peek(h.allocations), peek(h.jvmtiBlocks)};
 }
 
 List<Bytes> violations() {
-    List<Bytes> out;
-    for (long i = 0; i < peek(state->violationCount) && i < 64; i++) {
-        out.push_back(state->violations[i]);
-    }
-    return out;
+    return List<Bytes>(state->violations, state->violations + std::min(peek(state->violationCount), 64L));
 }
 
 // ---- the default Java side, the JavaVM, life ------------------------------------------------
@@ -1409,10 +1382,8 @@ Object* defaultZevGet(Thread& t) {
 jint JNICALL GetEnv(JavaVM*, void** penv, jint version) {
     *penv = nullptr;
     if (version == RECORDER_INTERFACE_VERSION) {
-        bool present = gOptions.recorderInterface == Options::RecorderInterface::Present;
-        *penv = present ? recorderInterface() : nullptr;
-        return gOptions.recorderInterface == Options::RecorderInterface::Refused ? JNI_EVERSION
-                                                                                 : JNI_OK;
+        *penv = gOptions.recorderInterface ? recorderInterface() : nullptr;
+        return gOptions.recorderInterface ? JNI_OK : JNI_EVERSION;
     }
     if (version == JVMTI_VERSION_1_0) {
         if (enter(&current(), "GetEnv", kFallible)) {
@@ -1433,8 +1404,6 @@ JNIInvokeInterface_ makeInvoke() {
 
 const JNIInvokeInterface_ kInvoke = makeInvoke();
 JavaVM gJavaVm{&kInvoke};
-
-const char* const kDefaultSettings[] = {"default"};
 
 void destroy(Object* o) {
     (::free)(o->elements);
@@ -1467,9 +1436,7 @@ void collect() {
             reached.push_back(o);
         }
     };
-    for (Object* c : state->classes) {
-        reach(c);
-    }
+    std::for_each(std::begin(state->classes), std::end(state->classes), reach);
     reach(state->zev);
     for (Ref* r = state->refs; r != nullptr; r = r->all) {
         reach(r->live ? r->object : nullptr);
@@ -1503,8 +1470,6 @@ void start(const Options& options) {
     }
     state->java.request = defaultRequest;
     state->java.zevGet = defaultZevGet;
-    state->recorder.options.settings = kDefaultSettings;
-    state->recorder.options.settings_count = 1;
 }
 
 jint load(Thread&) {
@@ -1551,7 +1516,7 @@ bool failed(const char* function) {
 
 void* counted(void* block) {
     if (block != nullptr && model::state != nullptr) {
-        model::bump(model::state->allocations);
+        model::bump(model::state->held.allocations);
     }
     return block;
 }
@@ -1568,7 +1533,7 @@ void* zevModelCalloc(size_t count, size_t size) {
 
 void zevModelFree(void* block) {
     if (block != nullptr && model::state != nullptr) {
-        model::bump(model::state->allocations, -1);
+        model::bump(model::state->held.allocations, -1);
     }
     free(block);
 }

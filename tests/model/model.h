@@ -25,10 +25,12 @@
 #include <jni.h>
 #include <jvmti.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <vector>
 #ifndef ZEV_MODEL_CHECK
@@ -192,19 +194,27 @@ struct Thread : JNIEnv, UntrackedObject {
         return static_cast<T>(makeLocal(o));
     }
     jobject makeLocal(Object* o);
-    // The pending exception's class name, or "" when none is pending.
+    // The pending exception's class name and message, or "" when none is pending.
     Bytes pendingName() const;
-    Bytes pendingMessage() const;
+    Bytes pendingMessage() const { return pending != nullptr ? pending->text : ""; }
     void clearPending() { pending = nullptr; }
     void throwNew(const char* className, const char* message);
     // Level-1 lines logged since mark (a log size taken earlier).
-    size_t errorsSince(size_t mark) const;
+    size_t errorsSince(size_t mark) const {
+        return std::count_if(log.begin() + static_cast<long>(mark), log.end(),
+                             [](const LogLine& line) { return line.level == 1; });
+    }
     // Live local references in every frame of this thread.
-    int localRefs() const;
+    int localRefs() const {
+        return std::accumulate(frames, frames + depth + 1, 0,
+                               [](int live, const Frame& f) { return live + f.count; });
+    }
 };
 
 Thread& current();
-Thread& of(JNIEnv* env);
+inline Thread& of(JNIEnv* env) {
+    return *static_cast<Thread*>(env);
+}
 
 // Runs f(env) as the VM runs a native or a hook: in a local frame of its own
 // (capacity 16), popped afterwards; answers the object of the jobject that f
@@ -324,8 +334,7 @@ List<Bytes> violations();
 // ---- life ------------------------------------------------------------------------
 
 struct Options {
-    enum class RecorderInterface { Present, Refused, Null } recorderInterface =
-        RecorderInterface::Present;
+    bool recorderInterface = true;  // false: GetEnv refuses its version
 };
 
 // Starts a fresh model: objects, classes, the recorder's answers, the Java
