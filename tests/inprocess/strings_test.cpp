@@ -89,7 +89,7 @@ TEST(Messages, AreCutOnWholeCharacters) {
         "x" + times(100, "\xE2\x82\xAC"),
         std::string(60, 'x') + kPair + "z",
         std::string(251, 'x') + kPair,
-        times(20, "a\xC3\xA9\xE2\x82\xAC" + kPair + "\xC0\x80\xF0\x9F\x98\x80\xED\xAF\xBF\xED\xBF\xBF"),
+        times(20, "a\xC3\xA9\xE0\xA4\x85\xE2\x82\xAC" + kPair + "\xC0\x80\xF0\x9F\x98\x80\xED\xAF\xBF\xED\xBF\xBF"),
     };
     model::start();
     model::Thread t("main");
