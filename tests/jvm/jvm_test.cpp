@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -36,11 +37,8 @@ std::string takeFile(const std::string& path) {
 // a JVM that prints much.
 HostRun runHost(const std::vector<std::string>& arguments) {
     // A cross build's host runs through the emulator: its words come first.
-    std::vector<std::string> argv;
     std::istringstream emulator(ZEV_TEST_EMULATOR);
-    for (std::string word; emulator >> word;) {
-        argv.push_back(word);
-    }
+    std::vector<std::string> argv{std::istream_iterator<std::string>(emulator), {}};
     argv.insert(argv.end(), {ZEV_HOST, "-Xcheck:jni", "-cp",
                              std::string(ZEV_TESTS_JAR) + ":" + ZEV_ASM_JAR});
     argv.insert(argv.end(), arguments.begin(), arguments.end());

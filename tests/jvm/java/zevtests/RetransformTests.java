@@ -8,6 +8,7 @@ import java.lang.instrument.Instrumentation;
 import java.net.URL;
 import java.net.URLClassLoader;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.CompletableFuture;
 
@@ -105,8 +106,9 @@ public final class RetransformTests extends Cases {
         Rewrites rewrites = new Rewrites();
         VMZEV r = bind(rewrites);
         r.retransformClasses0(new Class<?>[0]);
-        thrown(OutOfMemoryError.class, "VMZEV_retransform",
-               () -> r.retransformClasses0(new Class<?>[] {Alpha.class, null}));
+        Class<?>[] nullLast = new Class<?>[41];  // more classes than a native's local frame holds
+        Arrays.fill(nullLast, 0, 40, Alpha.class);
+        thrown(OutOfMemoryError.class, "VMZEV_retransform", () -> r.retransformClasses0(nullLast));
         npe(() -> r.retransformClasses0(null));
         journal("log(1, \"NewGlobalRef returned NULL\")");
 
