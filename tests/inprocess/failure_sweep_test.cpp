@@ -94,7 +94,7 @@ const std::vector<std::string> kInitGuarantees = {
     "couldn't find stopRecording method", "couldn't find checkRecording method", "couldn't find dumpRecording method",
     "couldn't find retransformCallback method", "couldn't find onNewChunk method", "Could not create ZEV global ref",
     "Failed to get UTF Chars from String"};
-const char* const kClasses[] = {"model/Alpha", "model/Beta", "model/Gamma"};
+const char* const kClasses[] = {"model/Alpha", "model/Beta", "model/Gamma", "model/Delta"};  // Delta never listed
 
 // A string's text, an array's elements, NativeOptions' name, settings and dump path.
 std::string shown(Object* o) {
@@ -299,11 +299,11 @@ std::vector<Scenario> upcalls(bool started) {
 
 std::vector<Scenario> retransformation() {
     return {
-        {"VMZEV.retransformClasses0 and its hooks", kRetransform, "0 ppp", nothing, {}, Kind::Classes},
-        {"another agent's retransformation, list held",
-         NATIVE(model::retransform(w.main, w.agent, {w.classes->elements[1]})), "0 ppp",
-         [](World& w) { kRetransform(w), w.agent = model::addAgent(nullptr); }, {}, Kind::Classes},
-        {"release_bindings, list held", UPCALL(release_bindings(e)), "0 ooo", kRetransform, {}, Kind::Classes},
+        {"VMZEV.retransformClasses0 and its hooks", kRetransform, "0 pppo", nothing, {}, Kind::Classes},
+        {"another agent's retransformation of a listed class and one not listed, list held",
+         NATIVE(model::retransform(w.main, w.agent, {w.classes->elements[1], model::classObject(kClasses[3])})),
+         "0 pppo", [](World& w) { kRetransform(w), w.agent = model::addAgent(nullptr); }, {}, Kind::Classes},
+        {"release_bindings, list held", UPCALL(release_bindings(e)), "0 oooo", kRetransform, {}, Kind::Classes},
     };
 }
 
@@ -370,7 +370,7 @@ std::string judge(const Scenario& s, const Outcome& o) {
     };
     model::recorder().options = options();
     w.classes = model::newObjectArray("java/lang/Class", 3);
-    std::transform(std::begin(kClasses), std::end(kClasses), w.classes->elements, model::classObject);
+    std::transform(kClasses, kClasses + 3, w.classes->elements, model::classObject);
     w.main.attach();
     if (g.load) {
         model::load(w.main);
@@ -402,7 +402,7 @@ std::string judge(const Scenario& s, const Outcome& o) {
     w.self = g.bind ? model::java().zevGet(w.main) : w.self;
     model::Holdings after = model::holdings();
     if (after.globalRefs > before.globalRefs + s.cold || after.allocations > before.allocations ||
-        after.jvmtiBlocks > before.jvmtiBlocks || classesNow() != "ooo") {
+        after.jvmtiBlocks > before.jvmtiBlocks || classesNow() != "oooo") {
         problem += " after the release the library holds more than before, or the classes run " + classesNow();
     }
     if (plan.k != 0 && problem.empty()) {
