@@ -7,12 +7,12 @@
 // is held across RetransformClasses or a callback, which run Java (the
 // callback, and whatever the callback waits for). A release that comes
 // while retransformClasses0 or a hook's callback is under way for the list,
-// from that callback itself or from any other thread, hands the restore to
-// the last of them instead of waiting: its own RetransformClasses would wait
-// for their redefinitions, which HotSpot serialises per class. Hooks match a
-// class against the list inside a read section of retransform_classes; the
-// restore retracts the list, which waits for the hooks still matching
-// against it, before freeing it.
+// from that callback itself or from any other thread, never waits for them:
+// retransformClasses0 restores once its RetransformClasses has returned, and
+// a list in use only by other agents' redefinitions stays held for the next
+// release. Hooks match a class against the list inside a read section of
+// retransform_classes; the restore retracts the list, which waits for the
+// hooks still matching against it, before freeing it.
 #include <jni.h>
 #include <jvmti.h>
 
@@ -221,8 +221,6 @@ bool callRetransformCallback(JNIEnv* env, jclass klass, const char* shown, jint 
     return true;
 }
 
-bool restoreHandedOff(JNIEnv* env);
-
 void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefined, jobject,
                                const char* name, jobject, jint class_data_len,
                                const unsigned char* class_data, jint* new_class_data_len,
@@ -260,8 +258,7 @@ void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefi
     jint newLength = 0;
     bool made = callRetransformCallback(env, class_being_redefined, shown, class_data_len,
                                         class_data, &newBytes, &newLength);
-    zev::Leave leave = zev::leaveList(libraryState.retransform_state);
-    if (leave == zev::Leave::Keep) {
+    if (zev::leaveAsHook(libraryState.retransform_state)) {
         if (made) {
             *new_class_data_len = newLength;
             *new_class_data = newBytes;  // the VM owns it from here on
@@ -275,14 +272,6 @@ void JNICALL classFileLoadHook(jvmtiEnv*, JNIEnv* env, jclass class_being_redefi
                    "dropped",
                    shown);
         libraryState.jvmti->Deallocate(newBytes);
-    }
-    if (leave == zev::Leave::Restore && restoreHandedOff(env)) {
-        // The restore ran inside the redefinition under way on this thread,
-        // which installs what it collected when it ends: the callback's bytes
-        // for listed classes hooked before this one too. Failing it keeps the
-        // restored classes as they are now.
-        throwByName(env, "java/lang/IllegalStateException",
-                    "the recorder was released during this retransformation");
     }
 }
 
@@ -322,21 +311,19 @@ ListState restoreList(JNIEnv* env, jint* result) {
     return ListState::None;
 }
 
-// The restore that a release handed to this thread, the last party of the
-// list: true when the classes were restored. An exception pending here (the
-// callback's) would meet the restore's RetransformClasses: then the list
-// stays held for the next release, as it does when the VM refuses.
-bool restoreHandedOff(JNIEnv* env) {
+// The restore that a release handed to retransformClasses0, once its
+// RetransformClasses returned. An exception pending here (a callback's)
+// would meet the restore's RetransformClasses: then the list stays held for
+// the next release, as it does when the VM refuses.
+void restoreHandedOff(JNIEnv* env) {
     if (env->ExceptionCheck()) {
         logMessage(LOG_ERROR, "Restore after the release deferred: an exception is pending; "
                               "the classes stay listed");
         zev::finishRestore(libraryState.retransform_state, ListState::Listed);
-        return false;
+        return;
     }
     jint result = 0;
-    ListState next = restoreList(env, &result);
-    zev::finishRestore(libraryState.retransform_state, next);
-    return next == ListState::None;
+    zev::finishRestore(libraryState.retransform_state, restoreList(env, &result));
 }
 
 void refuseSecondList() {
@@ -346,9 +333,8 @@ void refuseSecondList() {
 }
 
 // Publishes the list and retransforms its classes through the hook; then the
-// list is held, or, when a release came meanwhile and this thread is its last
-// party, restored here. False when RetransformClasses refused (logged; the
-// caller throws).
+// list is held, or, when a release came meanwhile, restored here. False when
+// RetransformClasses refused (logged; the caller throws).
 bool retransformListed(JNIEnv* env, jvmtiEnv* jvmti, ClassList* list) {
     // The owner publishes: no list is there, so this cannot fail.
     libraryState.retransform_classes.publish(list);
@@ -361,7 +347,7 @@ bool retransformListed(JNIEnv* env, jvmtiEnv* jvmti, ClassList* list) {
         setClassFileLoadHookMode(false);
     }
     // A refused list stays held too: later calls are refused until the VM releases us.
-    if (zev::leaveList(libraryState.retransform_state) == zev::Leave::Restore) {
+    if (zev::leaveAsOwner(libraryState.retransform_state)) {
         restoreHandedOff(env);
     }
     return err == JVMTI_ERROR_NONE;
@@ -432,8 +418,16 @@ extern "C" JNIEXPORT void JNICALL Java_tesmar_nuvrak_zev_VMZEV_retransformClasse
 }
 
 jint restoreRetransformedClasses(JNIEnv* env) {
-    if (zev::claimRestore(libraryState.retransform_state) != zev::Claim::Restore) {
-        return JVMTI_ERROR_NONE;  // nothing to restore, or a party under way restores
+    switch (zev::claimRestore(libraryState.retransform_state)) {
+    case zev::Claim::Nothing:
+    case zev::Claim::HandedOff:
+        return JVMTI_ERROR_NONE;  // nothing to restore, or retransformClasses0 restores
+    case zev::Claim::Held:
+        logMessage(LOG_ERROR, "releaseBindings: another agent is retransforming a listed class; "
+                              "the retransformed classes stay listed");
+        return JVMTI_ERROR_INTERNAL;
+    case zev::Claim::Restore:
+        break;
     }
     jint result = 0;
     zev::finishRestore(libraryState.retransform_state, restoreList(env, &result));

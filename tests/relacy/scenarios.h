@@ -266,18 +266,31 @@ enum class How { Racing, Waited, Inside };
 // for by the callback for the second, Beta (so that Alpha's bytes are handed
 // to the VM already), with optionally a hook on another thread (another agent
 // retransforming Beta) and a second release racing. No release waits for a
-// callback, and the restore runs once, after every callback that could still
-// install bytes: once a release came while the list was in use, every class
-// runs its original bytes.
+// callback, and none restores inside a redefinition under way on its thread.
+// A release that answered 0 while the list was in use or held leaves every
+// class running its original bytes once all is done; one that answered 113
+// (other agents' hooks were under way) leaves the list held, and the last
+// release restores it.
 template <Who kWho, How kHow, bool kHook, bool kSecondRelease, bool kRefusable = false>
 struct Release : Scenario {
     static constexpr unsigned kPartner = kHow != How::Inside;
     static constexpr unsigned kThreads = 1 + kPartner + kHook + kSecondRelease;
+    static constexpr jint kHeld = JVMTI_ERROR_INTERNAL;
     zev::Atomic<bool> called{false};  // thread 0's callback for Beta began
-    bool mustRestore = kHow == How::Racing && kWho == Who::Agent;
+    zev::Atomic<bool> mustRestore{false};
+    zev::Atomic<bool> mustHold{false};
     Event asked;
     Event released;
 
+    // A release's answer: 0, or 113 while only another agent's hooks are under way.
+    void answered(jint answer, bool withList) {
+        HOLDS(answer == 0 || answer == kHeld);
+        if (answer != 0) {
+            ZEV_ATOMIC(mustHold).store(true, zev::kSeqCst);
+        } else if (withList) {
+            ZEV_ATOMIC(mustRestore).store(true, zev::kSeqCst);
+        }
+    }
     void before() {
         Scenario::before();
         if (kWho == Who::Agent) {
@@ -290,7 +303,7 @@ struct Release : Scenario {
             if (t.name == kThreadNames[0] && klass == listed(1) &&
                 !ZEV_ATOMIC(called).exchange(true, zev::kSeqCst)) {
                 if (kHow == How::Inside) {
-                    HOLDS(release(t) == 0);
+                    answered(release(t), true);
                 } else if (kHow == How::Waited) {
                     asked.raise();
                     released.wait();
@@ -306,29 +319,32 @@ struct Release : Scenario {
             model::retransform(t, agent, both);
         } else if (i == kPartner && kHow == How::Waited) {
             asked.wait();
-            HOLDS(release(t) == 0);
+            answered(release(t), true);
             released.raise();
         } else if (i == kPartner) {
             // A release that came after a callback began finds the list in use.
-            bool inUse = ZEV_ATOMIC(called).load(zev::kSeqCst);
+            bool inUse = kWho == Who::Agent || ZEV_ATOMIC(called).load(zev::kSeqCst);
             bool refused = kRefusable && pick(2) == 0;
             ZEV_ATOMIC(refusing).store(refused, zev::kRelaxed);
-            HOLDS(release(t) == 0 || refused);
+            jint answer = release(t);
             ZEV_ATOMIC(refusing).store(false, zev::kRelaxed);
-            // A refused restore is left to the next release: this one or the last.
-            mustRestore = (mustRestore || inUse) && !refused;
-            if (refused) {
-                release(t);
+            // A refused restore is left to the next release.
+            if (refused && answer != 0) {
+                HOLDS(answer == JVMTI_ERROR_FAILS_VERIFICATION || answer == kHeld);
+                answer = release(t);
             }
+            answered(answer, inUse);
         } else if (kHook && i == kPartner + 1) {
             model::retransform(t, agent, justOne[1]);
         } else {
-            HOLDS(release(t) == 0);
+            answered(release(t), false);
         }
     }
-    // A release came during Beta's callback, unless none ran (released before).
     void after() {
-        end(mustRestore || (kHow != How::Racing && ZEV_ATOMIC(called).load(zev::kRelaxed)));
+        bool restore = ZEV_ATOMIC(mustRestore).load(zev::kRelaxed);
+        HOLDS(restore || !ZEV_ATOMIC(mustHold).load(zev::kRelaxed) ||
+              zev::listHeld(libraryState.retransform_state));
+        end(restore);
     }
 };
 

@@ -176,11 +176,12 @@ public final class RetransformTests extends Cases {
      * A release from inside the callback for Beta, during retransformClasses0
      * ("ours") or another agent's retransformation of Alpha and Beta
      * ("agent"), made on the callback's own thread ("same") or on a VM thread
-     * that the callback waits for ("other"): it answers 0 at once, Beta's
-     * bytes are dropped, the restore runs once the callback is done, and
-     * every class has its own bytes again with no list held. The agent's
-     * retransformation, inside which the restore ran, fails: it would install
-     * Alpha's rewritten bytes after the restore.
+     * that the callback waits for ("other"). It never waits, and Beta's bytes
+     * are dropped. During retransformClasses0 it answers 0: the restore runs
+     * once retransformClasses0's retransformation is done. During another
+     * agent's it answers 113 and the list stays held: a restore inside that
+     * redefinition would nest in it (HotSpot then frees what the outer one
+     * still uses), so the next release restores.
      */
     static void releaseInCallback(String[] how) throws Exception {
         boolean ours = how[0].equals("ours");
@@ -202,14 +203,22 @@ public final class RetransformTests extends Cases {
             bind(releasing).retransformClasses0(ALL);
             journal(hooked(Alpha.class), hooked(Beta.class), dropped(Beta.class),
                     noRecorder(Gamma.class), SUCCESS);
+            eq(1, answers.size());
+            released(answers.get(0));
         } else {
             ZEV.bound().setTransformer(releasing);
             Vm.clearJournal();
-            thrown(VerifyError.class, null, () -> agent.retransformClasses(Alpha.class, Beta.class));
-            journal(hooked(Alpha.class), hooked(Beta.class), dropped(Beta.class));
+            agent.retransformClasses(Alpha.class, Beta.class);
+            journal(hooked(Alpha.class), hooked(Beta.class),
+                    "log(1, \"releaseBindings: another agent is retransforming a listed class; "
+                            + "the retransformed classes stay listed\")",
+                    dropped(Beta.class));
+            eq(1, answers.size());
+            Answer answer = answers.get(0);
+            eq(List.of(113, "null"), List.of(answer.code, String.valueOf(answer.pending)));
+            eq(List.of(SAME_LENGTH, "before", "before"), sayings());
+            released(Vm.release());
         }
-        eq(1, answers.size());
-        released(answers.get(0));
         eq(ORIGINAL, sayings());
 
         bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});  // no list was left held
