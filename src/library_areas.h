@@ -37,8 +37,9 @@ inline const VmRecorderInterface* recorderOrThrow(JNIEnv* env, const char* nativ
 // Called by the release upcall: restores the listed classes and forgets the
 // list, answering the JVMTI error code of the restoring retransformation.
 // Answers 0 at once when there is no list, when another release is
-// restoring it, or when retransformClasses0 or a hook's callback is under way
-// for the list: the last of them then restores the classes.
+// restoring it, or when retransformClasses0 is under way (it restores once
+// done); JVMTI_ERROR_INTERNAL when only other agents' hooks are under way
+// for the list, which then stays for the next release.
 jint restoreRetransformedClasses(JNIEnv* env);
 
 // Whether a class list is held that no restore is on its way for.

@@ -59,7 +59,7 @@ struct LibraryState {
     zev::Atomic<jboolean> disabled_cache;
     zev::Atomic<jboolean> started_cache;
     zev::Published<ClassList> retransform_classes;
-    // The class list's state and its parties (list_ownership.h).
+    // The class list's state and who is under way for it (list_ownership.h).
     zev::Atomic<zev::ListWord> retransform_state;
 };
 

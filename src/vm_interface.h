@@ -116,11 +116,14 @@ typedef struct OptionsRecord {
  * holds at a transition inside a read section (a safepoint, a debugger's
  * suspension) holds them up until it runs again. The waiting thread yields
  * for its first 64 rounds, then sleeps 100 microseconds a round (1 ms on
- * Windows). Beyond that,
- * the restore's RetransformClasses waits as every redefinition does in
- * HotSpot, which redefines one class on one thread at a time, for another
- * thread's redefinition of a listed class to end; no callback of the
- * recorder's runs in one by then, but other agents' transformers may.
+ * Windows). Beyond that, the restore's RetransformClasses waits as every
+ * redefinition does in HotSpot, which redefines one class on one thread at
+ * a time, for another thread's redefinition of a listed class to end. When
+ * the release restores, no callback of the recorder's runs in one (other
+ * agents' transformers may); when retransformClasses0 restores, after a
+ * release that came during its retransformation, a callback that another
+ * agent's redefinition began before that release may still run, as it may
+ * when retransformClasses0 begins.
  *
  * A release and a request in flight: a request that copied the binding
  * before the release took it goes on with the object it holds and answers
@@ -174,28 +177,34 @@ typedef struct RecorderUpcalls {
           (retransforms them without the recorder's callback, then forgets
           the list); answers the JVMTI error of the restoring
           retransformation, or 0. It never waits for Java code (see Threads
-          above). When the list's classes are being retransformed through the
-          recorder's callback right now (by retransformClasses0, or by any
-          agent retransforming or redefining a listed class, on this thread
-          or another, whose callback may be waiting for this very call), it
-          answers 0 at once and hands the restore to the last of those
-          retransformations to finish with the callback: that one discards
-          what its callback returned and restores the classes, exactly once,
-          and the classes are restored by the time that retransformation
-          ends. When that is another agent's retransformation, the restore
-          runs inside it, which would install the callback's bytes for the
-          classes it hooked earlier once it ends: the library then makes it
-          fail (its hook leaves a java.lang.IllegalStateException pending;
-          HotSpot answers that agent JVMTI_ERROR_FAILS_VERIFICATION, and it
-          changes no class). A restore that fails, here or handed off (the VM
-          refused the retransformation, or the callback that took the restore
-          left an exception pending), is logged at level 1 and keeps the
-          classes listed: the next release tries again and answers that
-          attempt's error, which is how the VM learns that a handed-off
-          restore failed. The VM must not call release_bindings from inside
-          another agent's class-file hook (nor from code such a hook runs):
-          its restore would nest inside that redefinition, which installs
-          what the recorder's callback returned for it when it ends. */
+          above), and it never restores inside a redefinition under way: the
+          restore's RetransformClasses would wait for one on another thread
+          (HotSpot redefines a class on one thread at a time) whose callback
+          may wait for this very call, and HotSpot frees what one on this
+          thread still uses when a redefinition nests inside it. So while
+          the listed classes are being retransformed through the recorder's
+          callback right now, it answers at once, and every such
+          retransformation discards what its callback returns after the
+          release began:
+          - during retransformClasses0 (from its callback, on this thread or
+            another): 0, and retransformClasses0 restores the classes once
+            its own retransformation is done, before it returns;
+          - otherwise (another agent retransforming or redefining a listed
+            class, on this thread or another): JVMTI_ERROR_INTERNAL (113)
+            with the level-1 line "releaseBindings: another agent is
+            retransforming a listed class; the retransformed classes stay
+            listed". The classes keep what the recorder installed until the
+            next release, which restores them: call it again once that
+            retransformation is done.
+          A restore that fails, here or in retransformClasses0 (the VM
+          refused the retransformation, or a callback left an exception
+          pending), is logged at level 1 and keeps the classes listed: the
+          next release tries again and answers that attempt's error, which
+          is how the VM learns that retransformClasses0's restore failed. The
+          VM must not call release_bindings from inside another agent's
+          class-file hook (nor from code such a hook runs) unless the
+          library's hook is under way in that redefinition too: the library
+          cannot tell it is nested then. */
     /* 6 */ jint (*release_bindings)(JNIEnv* env);
 } RecorderUpcalls;
 
