@@ -1097,12 +1097,6 @@ jvmtiError JNICALL DisposeEnvironment(jvmtiEnv* env) {
 // uses: here that is a fault.
 void lockClasses(Thread& t, const List<int>& classes, bool lock) {
     state->redefinition.lock();
-    for (int c : classes) {
-        if (lock && state->redefinitions[c].owner == &t) {
-            violation("%s: a nested redefinition of %s, which this thread is redefining", t.name,
-                      kClasses[c].name);
-        }
-    }
     for (bool busy = lock; busy;) {
         busy = false;
         for (int c : classes) {
@@ -1115,6 +1109,9 @@ void lockClasses(Thread& t, const List<int>& classes, bool lock) {
     }
     for (int c : classes) {
         Redefinition& r = state->redefinitions[c];
+        if (lock && r.owner == &t) {
+            violation("%s: a nested redefinition of %s, already its own", t.name, kClasses[c].name);
+        }
         r.depth += lock ? 1 : -1;
         r.owner = r.depth > 0 ? &t : nullptr;
     }

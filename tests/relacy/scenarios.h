@@ -268,26 +268,21 @@ enum class How { Racing, Waited, Inside };
 // retransforming Beta) and a second release racing. No release waits for a
 // callback, and none restores inside a redefinition under way on its thread.
 // A release that answered 0 while the list was in use or held leaves every
-// class running its original bytes once all is done; one that answered 113
-// (other agents' hooks were under way) leaves the list held, and the last
-// release restores it.
+// class running its original bytes once all is done.
 template <Who kWho, How kHow, bool kHook, bool kSecondRelease, bool kRefusable = false>
 struct Release : Scenario {
     static constexpr unsigned kPartner = kHow != How::Inside;
     static constexpr unsigned kThreads = 1 + kPartner + kHook + kSecondRelease;
-    static constexpr jint kHeld = JVMTI_ERROR_INTERNAL;
     zev::Atomic<bool> called{false};  // thread 0's callback for Beta began
     zev::Atomic<bool> mustRestore{false};
-    zev::Atomic<bool> mustHold{false};
     Event asked;
     Event released;
 
-    // A release's answer: 0, or 113 while only another agent's hooks are under way.
+    // A release's answer: 0, or 113 while only other agents' hooks are under
+    // way, the list then left for the next release (the last one, end's).
     void answered(jint answer, bool withList) {
-        HOLDS(answer == 0 || answer == kHeld);
-        if (answer != 0) {
-            ZEV_ATOMIC(mustHold).store(true, zev::kSeqCst);
-        } else if (withList) {
+        HOLDS(answer == 0 || answer == JVMTI_ERROR_INTERNAL);
+        if (answer == 0 && withList) {
             ZEV_ATOMIC(mustRestore).store(true, zev::kSeqCst);
         }
     }
@@ -330,7 +325,7 @@ struct Release : Scenario {
             ZEV_ATOMIC(refusing).store(false, zev::kRelaxed);
             // A refused restore is left to the next release.
             if (refused && answer != 0) {
-                HOLDS(answer == JVMTI_ERROR_FAILS_VERIFICATION || answer == kHeld);
+                HOLDS(answer == JVMTI_ERROR_FAILS_VERIFICATION || answer == JVMTI_ERROR_INTERNAL);
                 answer = release(t);
             }
             answered(answer, inUse);
@@ -340,12 +335,7 @@ struct Release : Scenario {
             answered(release(t), false);
         }
     }
-    void after() {
-        bool restore = ZEV_ATOMIC(mustRestore).load(zev::kRelaxed);
-        HOLDS(restore || !ZEV_ATOMIC(mustHold).load(zev::kRelaxed) ||
-              zev::listHeld(libraryState.retransform_state));
-        end(restore);
-    }
+    void after() { end(ZEV_ATOMIC(mustRestore).load(zev::kRelaxed)); }
 };
 
 // Status queries racing: one thread's VM answers false slowly while another's

@@ -203,8 +203,6 @@ public final class RetransformTests extends Cases {
             bind(releasing).retransformClasses0(ALL);
             journal(hooked(Alpha.class), hooked(Beta.class), dropped(Beta.class),
                     noRecorder(Gamma.class), SUCCESS);
-            eq(1, answers.size());
-            released(answers.get(0));
         } else {
             ZEV.bound().setTransformer(releasing);
             Vm.clearJournal();
@@ -213,13 +211,10 @@ public final class RetransformTests extends Cases {
                     "log(1, \"releaseBindings: another agent is retransforming a listed class; "
                             + "the retransformed classes stay listed\")",
                     dropped(Beta.class));
-            eq(1, answers.size());
-            Answer answer = answers.get(0);
-            eq(List.of(113, "null"), List.of(answer.code, String.valueOf(answer.pending)));
-            eq(List.of(SAME_LENGTH, "before", "before"), sayings());
-            released(Vm.release());
         }
-        eq(ORIGINAL, sayings());
+        eq(List.of(ours ? 0 : 113), answers.stream().map(a -> a.code).toList());
+        eq(ours ? ORIGINAL : List.of(SAME_LENGTH, "before", "before"), sayings());
+        restored();  // ours: nothing left to restore
 
         bind(rewrites).retransformClasses0(new Class<?>[] {Beta.class});  // no list was left held
         journal(hooked(Beta.class), SUCCESS);
