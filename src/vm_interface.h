@@ -186,9 +186,10 @@ typedef struct RecorderUpcalls {
           callback right now, it answers at once, and every such
           retransformation discards what its callback returns after the
           release began:
-          - during retransformClasses0 (from its callback, on this thread or
-            another): 0, and retransformClasses0 restores the classes once
-            its own retransformation is done, before it returns;
+          - while retransformClasses0 is under way (the release made from
+            its callback, or on any thread meanwhile): 0, and
+            retransformClasses0 restores the classes once its own
+            retransformation is done, before it returns;
           - otherwise (another agent retransforming or redefining a listed
             class, on this thread or another): JVMTI_ERROR_INTERNAL (113)
             with the level-1 line "releaseBindings: another agent is
@@ -202,9 +203,9 @@ typedef struct RecorderUpcalls {
           next release tries again and answers that attempt's error, which
           is how the VM learns that retransformClasses0's restore failed. The
           VM must not call release_bindings from inside another agent's
-          class-file hook (nor from code such a hook runs) unless the
-          library's hook is under way in that redefinition too: the library
-          cannot tell it is nested then. */
+          class-file hook (nor from code such a hook runs): the library
+          cannot tell that it is inside a redefinition there, and would
+          restore inside it. */
     /* 6 */ jint (*release_bindings)(JNIEnv* env);
 } RecorderUpcalls;
 
