@@ -1102,6 +1102,7 @@ void lockClasses(Thread& t, const List<int>& classes, bool lock) {
         for (int c : classes) {
             Thread* owner = state->redefinitions[c].owner;
             busy = busy || (owner != nullptr && owner != &t);
+            owner == &t ? violation("%s: a nested redefinition of %s", t.name, kClasses[c].name) : void();
         }
         if (busy) {
             state->redefined.wait(state->redefinition);
@@ -1109,9 +1110,6 @@ void lockClasses(Thread& t, const List<int>& classes, bool lock) {
     }
     for (int c : classes) {
         Redefinition& r = state->redefinitions[c];
-        if (lock && r.owner == &t) {
-            violation("%s: a nested redefinition of %s, already its own", t.name, kClasses[c].name);
-        }
         r.depth += lock ? 1 : -1;
         r.owner = r.depth > 0 ? &t : nullptr;
     }
