@@ -29,7 +29,9 @@ import zevhost.Vm;
  * this JVM, {@code VALUE <key> <numbers...>} for rows whose sides run in JVMs
  * of their own. Modes and their arguments:
  * <pre>
- * natives ROUNDS CALLS REQUESTS [KEYS]  rows 1, 2 and 6 (KEYS: only these, comma-separated)
+ * natives ROUNDS CALLS REQUESTS REQUEST_ROUNDS [KEYS]
+ *                                   rows 1 and 2 (ROUNDS), 6 (REQUEST_ROUNDS); KEYS: only these,
+ *                                   comma-separated
  * hook ROUNDS CLASSES LISTED        row 3 (libzev's hook)
  * agent-hook ROUNDS CLASSES         row 4 (needs -javaagent)
  * retransform-zev M                 row 5, libzev's side
@@ -85,7 +87,7 @@ public final class Child {
         switch (args[0]) {
         case "natives":
             natives(Integer.parseInt(args[1]), Integer.parseInt(args[2]), Integer.parseInt(args[3]),
-                    args.length > 4 ? args[4] : null);
+                    Integer.parseInt(args[4]), args.length > 5 ? args[5] : null);
             break;
         case "hook":
             hook(Integer.parseInt(args[1]), Integer.parseInt(args[2]), Integer.parseInt(args[3]));
@@ -191,7 +193,7 @@ public final class Child {
 
     private static List<String> only;
 
-    static void natives(int rounds, int calls, int requests, String keys) {
+    static void natives(int rounds, int calls, int requests, int requestRounds, String keys) {
         only = keys == null ? null : List.of(keys.split(","));
         VMZEV recorder = bind();
         check(ZEV.startHalcyra(), "the recorder did not start");
@@ -275,7 +277,7 @@ public final class Child {
                 return cpu() - start;
             });
         }
-        sideBySide("startRecording", rounds, requests,
+        sideBySide("startRecording", requestRounds, requests,
                    n -> answered(Baseline.entryLoop(n), n)[4],
                    n -> answered(Baseline.startRecordingLoop(recorder, n), n)[4]);
     }
