@@ -1102,7 +1102,9 @@ void lockClasses(Thread& t, const List<int>& classes, bool lock) {
         for (int c : classes) {
             Thread* owner = state->redefinitions[c].owner;
             busy = busy || (owner != nullptr && owner != &t);
-            owner == &t ? violation("%s: a nested redefinition of %s", t.name, kClasses[c].name) : void();
+            if (owner == &t) {
+                violation("%s: a nested redefinition of %s", t.name, kClasses[c].name);
+            }
         }
         if (busy) {
             state->redefined.wait(state->redefinition);
