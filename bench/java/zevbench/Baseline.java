@@ -8,9 +8,9 @@ import zevhost.Vm;
 /**
  * The VM's own versions of what libzev does on its hot paths, so that a
  * benchmark can set libzev beside them in the same process. Each makes the
- * same recorder-interface calls, or the same JNI calls, that libzev makes;
- * none goes through libzev. Natives of libzevbench.so, which lies beside
- * zevbench.jar and is loaded with this class.
+ * same recorder-interface calls that libzev makes, or the same request with
+ * plain JNI; none goes through libzev. Natives of libzevbench.so, which lies
+ * beside zevbench.jar and is loaded with this class.
  */
 public final class Baseline {
     static {
